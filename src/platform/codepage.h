@@ -1,0 +1,22 @@
+#pragma once
+// Code-page conversions between UTF-16 and narrow text.
+// Win32: WideCharToMultiByte / MultiByteToWideChar.
+// POSIX: the ANSI code pages (0, 3) and 65001 are UTF-8; others go through iconv ("CP<n>").
+#include <string>
+#include <string_view>
+
+namespace vyra::plat {
+
+inline constexpr unsigned kCodePageAnsi = 0;        // CP_ACP
+inline constexpr unsigned kCodePageThreadAnsi = 3;  // CP_THREAD_ACP
+inline constexpr unsigned kCodePageUtf8 = 65001;    // CP_UTF8
+
+// Converts without a terminator; false when the code page is unknown or nothing came out
+// of a non-empty input. Unmappable characters become the code page's default character.
+bool WideToMultiByte(unsigned codePage, std::u16string_view wide, std::string& out);
+bool MultiByteToWide(unsigned codePage, std::string_view narrow, std::u16string& out);
+
+// The code page the host's text is handed in when no locale information says otherwise.
+unsigned DefaultHostCodePage();
+
+}  // namespace vyra::plat

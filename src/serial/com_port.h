@@ -1,0 +1,41 @@
+#pragma once
+// The serial port under every device object: one open line, its settings and the rate it
+// last set, and the bounded command write.
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "platform/serial_port.h"
+#include "support/hresult.h"
+
+namespace vyra {
+
+class COMPort {
+ public:
+  COMPort() = default;
+  virtual ~COMPort();
+  COMPort(const COMPort&) = delete;
+  COMPort& operator=(const COMPort&) = delete;
+
+  virtual bool IsOpen() const;
+  virtual bool Close();
+  virtual HResult Open(std::u16string_view path, int rate);
+  virtual bool Configure(int rate, int rtsControl);
+  virtual bool SetBaudRate(int rate);
+  virtual int GetBaudRate() const;
+  virtual bool CanUseBaudRate(int rate);
+
+  // Writes within 20 ms; false when the write did not complete in time or the port is closed.
+  bool WriteBytes(const void* data, size_t length);
+
+ protected:
+  // Opens and stores the line; false when the path cannot be opened.
+  bool OpenLine(std::u16string_view path);
+
+  std::shared_ptr<plat::SerialPort> port;  // the open line; null when closed
+  std::atomic<int32_t> baudRate{0};
+};
+
+}  // namespace vyra
