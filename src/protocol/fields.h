@@ -1,0 +1,24 @@
+#pragma once
+// Small text functions every protocol step uses.
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "support/bvl_string.h"
+
+namespace vyra {
+
+// Fields between commas; empty fields kept, no empty last field after a trailing comma,
+// no fields for an empty line.
+std::vector<BVL::String> SplitFields(const BVL::String& line);
+// A 32-bit float as a classic-locale stream extracts it from the field's start; 0 when none.
+float ParseNumber(const BVL::String& field);
+float ParseNumber(std::string_view narrow);
+// Digits after the only '.', else 0.
+int32_t CountDecimals(std::string_view text);
+// Decimal integer at the start of the text, as atoi reads it (saturating, never undefined).
+int32_t ReadInt(std::string_view text);
+// double to int32 by truncation toward zero, saturating; NaN gives 0.
+int32_t SaturateToInt32(double value);
+
+}  // namespace vyra
