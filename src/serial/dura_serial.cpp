@@ -21,8 +21,6 @@ HResult DuraSerial::Initialise() { return kE_FAIL; }
 bool DuraSerial::Close() { return false; }
 void DuraSerial::ReaderLoop() {}
 HResult DuraSerial::ReceivePass() { return kS_OK; }
-void DuraSerial::NotifyHost() { hostSequence.fetch_add(1, std::memory_order_release); }
-uint32_t DuraSerial::WaitForHostNotification(uint32_t seen, int64_t) { return HostSequence(); }
 std::string DuraSerial::DeviceName() const { std::lock_guard l(textMutex); return deviceName; }
 std::string DuraSerial::FirmwareVersion() const { std::lock_guard l(textMutex); return firmwareVersion; }
 std::string DuraSerial::FirmwareLevel() const { std::lock_guard l(textMutex); return firmwareLevel; }

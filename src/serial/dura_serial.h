@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -117,6 +118,9 @@ class DuraSerial : public COMPort {
   }
 
   Timing timing;
+  // Sees every framed command (":" + text + LF) just before it is written; tests and
+  // diagnostics only.
+  std::function<void(std::string_view frame)> commandObserver;
 
   // --- failure flags (read by IsFailed and GetLastErrorMsg) ---
   std::atomic<bool> firmwareMismatch{false};
