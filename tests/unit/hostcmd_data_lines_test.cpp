@@ -203,20 +203,6 @@ TEST_F(DataLinesTest, FlushEmptiesEveryRingAndKeepsTheRotation) {
   EXPECT_EQ(Text(), "+2,4\n");
 }
 
-TEST_F(DataLinesTest, RingWrapsAround) {
-  for (int i = 0; i < 32000; ++i) Push(Ch(0), 1);
-  d->DiscardSamples();
-  for (int i = 0; i < 1000; ++i) Push(Ch(0), i);
-  std::vector<int32_t> delivered;
-  while (Ch(0).Buffered() > 0) {
-    d->dataLineChannel = 0;
-    ASSERT_TRUE(Read(3000));
-    for (const Line& line : ParseLines(buffer.data())) delivered.insert(delivered.end(), line.values.begin(), line.values.end());
-  }
-  ASSERT_EQ(delivered.size(), 1000u);
-  for (int i = 0; i < 1000; ++i) EXPECT_EQ(delivered[i], i);
-}
-
 // Samples taken from a ring are delivered even when sampling stops between two lines of one
 // call: everything that left the ring is in the buffer, and the call reports it.
 TEST_F(DataLinesTest, SamplesTakenBeforeSamplingStopsAreDelivered) {
