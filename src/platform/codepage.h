@@ -12,8 +12,8 @@ inline constexpr unsigned kCodePageAnsi = 0;        // CP_ACP
 inline constexpr unsigned kCodePageThreadAnsi = 3;  // CP_THREAD_ACP
 inline constexpr unsigned kCodePageUtf8 = 65001;    // CP_UTF8
 
-// Converts without a terminator; false when the code page is unknown or nothing came out
-// of a non-empty input. Unmappable characters become the code page's default character.
+// Converts without a terminator; false for empty input, an unknown code page, or when
+// nothing came out. Unmappable characters become the code page's default character.
 bool WideToMultiByte(unsigned codePage, std::u16string_view wide, std::string& out);
 bool MultiByteToWide(unsigned codePage, std::string_view narrow, std::u16string& out);
 
@@ -26,5 +26,11 @@ void LowerInPlace(char16_t* text, size_t capacity);
 
 // The code page the host's text is handed in when no locale information says otherwise.
 unsigned DefaultHostCodePage();
+
+#if !defined(_WIN32)
+// The Windows code page of a locale codeset name (nl_langinfo(CODESET)); 65001 for UTF-8,
+// ASCII and names without a Windows number.
+unsigned CodePageOfCodeset(const char* codeset);
+#endif
 
 }  // namespace vyra::plat

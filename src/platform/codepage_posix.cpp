@@ -298,8 +298,9 @@ void LowerInPlace(char16_t* text, size_t capacity) {
 
 // The locale's codeset when the process has chosen a locale; the C locale's ASCII, or a
 // codeset without a Windows number, keeps UTF-8.
-unsigned DefaultHostCodePage() {
-  const char* codeset = nl_langinfo(CODESET);
+unsigned DefaultHostCodePage() { return CodePageOfCodeset(nl_langinfo(CODESET)); }
+
+unsigned CodePageOfCodeset(const char* codeset) {
   if (!codeset) return kCodePageUtf8;
   std::string name;
   for (const char* p = codeset; *p; ++p)

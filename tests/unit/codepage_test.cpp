@@ -115,6 +115,17 @@ TEST(CodePageMisc, LowerInPlaceStaysWithinCapacity) {
   EXPECT_FALSE(CodePageIsUtf8(437));
 }
 
+TEST(CodePageMisc, CodesetNames) {
+  struct Case {
+    const char* codeset;
+    unsigned codePage;
+  } cases[] = {{"UTF-8", 65001},       {"utf8", 65001},   {"ANSI_X3.4-1968", 65001}, {"CP1252", 1252},
+               {"IBM437", 437},        {"cp850", 850},    {"ISO-8859-1", 28591},     {"ISO-8859-15", 28605},
+               {"ISO_8859-2", 28592},  {"KOI8-R", 20866}, {"EUC-JP", 65001},         {"CP", 65001},
+               {"CP99999999999", 65001}, {nullptr, 65001}};
+  for (const auto& c : cases) EXPECT_EQ(CodePageOfCodeset(c.codeset), c.codePage) << (c.codeset ? c.codeset : "null");
+}
+
 TEST(CodePageBstr, LengthPrefixedBlocks) {
   Bstr b = AllocBstr(u"abc", 3);
   ASSERT_NE(b, nullptr);
