@@ -99,6 +99,7 @@ struct Monitor::Impl {
   Clock::time_point streamStart, nextSample, nextCycle;
   std::uint64_t linesInStream = 0, linesTotal = 0, counter = 0, junkSeed = 12345;
   int periodUs = 20000;
+  double streamSeconds = 0;  // time column of the next sample line
   int cycleNumber = 0;
   std::optional<Upload> upload;
 
@@ -282,6 +283,7 @@ struct Monitor::Impl {
     nextSample = streamStart + microseconds(periodUs);
     nextCycle = streamStart + opt.cycles.firstDelay;
     linesInStream = 0;
+    streamSeconds = 0;
     Update([&] { stats.streaming = true; });
   }
 
@@ -305,7 +307,8 @@ struct Monitor::Impl {
 
   void SendSample(Clock::time_point now) {
     const ProfileInfo& info = def.info;
-    const double t = double(linesInStream) * periodUs / 1e6;
+    const double t = streamSeconds;
+    streamSeconds += periodUs / 1e6;
     std::vector<std::string> f;
     if (info.timeColumn) f.push_back(Fixed(t, 3));
     std::int64_t counterValue = std::int64_t(counter % std::uint64_t(info.counterModulus));

@@ -131,7 +131,7 @@ class Monitor {
   void Stop();
   // Closes the master now (the host sees the far end hang up) and ends serving.
   void HangUp();
-  // Queues bytes to be written as they are, between two lines.
+  // Queues bytes to be written as they are, between two lines (also in silent or stalled mode).
   void SendRaw(std::string bytes);
 
   std::vector<std::string> Commands() const;  // in order received, without ':' and line end
