@@ -112,7 +112,7 @@ std::wstring FrameworkPath() {
 bool EnsureFramework() {
   ObjectLockGuard lock;
   IUnknown* unknown = nullptr;
-  if (SUCCEEDED(CoGetClassObject(AsGuid(kCLSID_Framework), kAnyContext, nullptr, IID_IUnknown,
+  if (SUCCEEDED(CoGetClassObject(AsGuid(kCLSID_Framework), kAnyContext, nullptr, AsGuid(kIID_IUnknown),
                                  reinterpret_cast<void**>(&unknown))) &&
       unknown) {
     unknown->Release();
@@ -148,7 +148,7 @@ bool EnsureFramework() {
     return false;
   }
   IUnknown* object = nullptr;
-  HRESULT hr = getClassObject(AsGuid(kCLSID_Framework), IID_IUnknown, reinterpret_cast<void**>(&object));
+  HRESULT hr = getClassObject(AsGuid(kCLSID_Framework), AsGuid(kIID_IUnknown), reinterpret_cast<void**>(&object));
   if (FAILED(hr) || !object) throw XHResult(FAILED(hr) ? hr : E_POINTER);
   DWORD cookie = 0;
   hr = CoRegisterClassObject(AsGuid(kCLSID_Framework), object, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie);
