@@ -1,5 +1,5 @@
 // Regional settings on POSIX: the user's locale as the environment names it (LC_ALL,
-// LC_NUMERIC, LANG, ...), read with nl_langinfo_l. There is no list separator setting:
+// LC_NUMERIC, LANG, ...), read with nl_langinfo_l; the C locale when the system lacks it. There is no list separator setting:
 // it is ';' where the decimal separator is ',' and ',' otherwise. POSIX has no long date
 // format; the short one stands in. The C runtime's numeric locale is left alone: setlocale
 // is process-wide, shared with the host, and unsafe while other threads convert numbers.
@@ -68,7 +68,11 @@ std::string SeparatorOf(std::string_view format) {
 class PosixLocaleBackend final : public LocaleBackend {
  public:
   bool ReadSettings(LocaleSettings& s) override {
+    // A locale the environment names but the system lacks leaves the process in the C
+    // locale; its UTF-8 form (when present) keeps the codeset most such names ask for.
     locale_t loc = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr));
+    if (!loc) loc = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!loc) loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     if (!loc) return false;
     const char* radix = nl_langinfo_l(RADIXCHAR, loc);
     s.decimalNarrow = radix ? radix : "";
