@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -39,7 +40,10 @@ class HostProcess {
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addclose(&actions, err[0]);
-    std::vector<std::string> all = {VYRA_HOST_PATH, "--module", VYRA_MODULE_PATH};
+    std::vector<std::string> all = {VYRA_HOST_PATH};
+    if (std::find(args.begin(), args.end(), "--module") == args.end()) {
+      all.insert(all.end(), {"--module", VYRA_MODULE_PATH});
+    }
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
@@ -247,11 +251,13 @@ TEST_F(HostToolTest, CtrlCStopsSamplingAndClosesTheDevice) {
   }
 }
 
-// The counter channel carries 0, 1, 2, ... modulo its range: every row must hold the next
-// value in engineering units, so no sample was lost, doubled or mis-scaled.
+// The counter channel carries 0, 1, 2, ... modulo its range: every complete row must hold the
+// next value in engineering units, so no sample was lost, doubled or mis-scaled. The first cuff
+// cycle comes late: its upload puts the waveform channels ahead of the others, and rows of the
+// ordinary channels complete only as those catch up.
 TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
   vyra::sim::Options o;
-  o.cycles.firstDelay = 500ms;
+  o.cycles.firstDelay = 2500ms;
   o.cycles.interval = 60s;
   auto env = StartMonitor(o);
   const std::string csv = (dir_ / "out.csv").string();
@@ -262,9 +268,8 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
   std::ifstream in(csv);
   std::string header;
   ASSERT_TRUE(std::getline(in, header));
-  const auto& counter = profile.channels[static_cast<size_t>(profile.counterChannel)];
   EXPECT_EQ(header.rfind("time_s,", 0), 0u);
-  EXPECT_NE(header.find(counter.name + " (" + counter.unit + ")"), std::string::npos) << header;
+  EXPECT_NE(header.find("VPR (mmHg)"), std::string::npos) << header;
 
   const double period = monitor_->GetStats().periodUs / 1e6;
   std::vector<std::vector<double>> rows;
@@ -274,8 +279,8 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
     for (std::string f; std::getline(fields, f, ',');) cells.push_back(f.empty() ? NAN : std::stod(f));
     rows.push_back(cells);
   }
-  ASSERT_GT(rows.size(), 100u);
   const size_t column = 1 + static_cast<size_t>(profile.counterChannel);
+  size_t complete = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
     ASSERT_EQ(rows[i].size(), 1 + profile.channels.size() + 2) << "row " << i;
     EXPECT_NEAR(rows[i][0], static_cast<double>(i) * period, 1e-6);
@@ -285,12 +290,16 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
       EXPECT_GE(v, std::stod(profile.channels[k].minText)) << "row " << i << " column " << k;
       EXPECT_LE(v, std::stod(profile.channels[k].maxText)) << "row " << i << " column " << k;
     }
+    if (std::isnan(rows[i][column])) continue;
+    ASSERT_EQ(complete, i) << "a row with the counter after one without";
+    ++complete;
     if (i > 0) {
       double expected = std::fmod(rows[i - 1][column] + 1, profile.counterModulus);
       ASSERT_NEAR(rows[i][column], expected, 0.05) << "row " << i;
     }
   }
-  EXPECT_LE(rows.back()[column], static_cast<double>(monitor_->GetStats().lastCounter) + 0.05);
+  ASSERT_GT(complete, 80u);
+  EXPECT_LE(rows[complete - 1][column], static_cast<double>(monitor_->GetStats().lastCounter) + 0.05);
 
   // The first cycle's results are comments with the monitor's numbers.
   auto cycles = monitor_->Cycles();

@@ -123,7 +123,7 @@ TEST(HostToolPlot, MarksEveryCommentAndLabelsItOnItsChannel) {
   std::vector<Comment> comments(2);
   comments[0] = {1, "VPR", 250, 0, 5.0, "Systolic BP = 121 mmHg"};
   comments[1] = {-1, "", 0, 0, 1.5, "it's cut"};
-  auto script = GnuplotScript("/o/d'x.csv", "/o/p.png", {"time_s", "HR (bpm)", "VPR (mmHg)"}, comments);
+  auto script = GnuplotScript("/o/d'x.csv", "/o/p.png", {"time_s", "HR (bpm)", "VPR (mmHg)"}, comments, 4.0);
   // Both panels carry both lines; each label appears once, the unplaced one on the first panel.
   size_t arrows = 0;
   for (size_t at = script.find("\nset arrow"); at != std::string::npos; at = script.find("\nset arrow", at + 1)) ++arrows;
@@ -135,6 +135,8 @@ TEST(HostToolPlot, MarksEveryCommentAndLabelsItOnItsChannel) {
   EXPECT_LT(cut, script.find("set ylabel 'HR (bpm)'"));
   EXPECT_GT(systolic, script.find("set ylabel 'HR (bpm)'"));
   EXPECT_NE(script.find("plot '/o/d''x.csv' using 1:3"), std::string::npos);
+  // A comment past the last row still shows: the axis reaches it.
+  EXPECT_NE(script.find("set xrange [0:5.000000]"), std::string::npos);
 }
 
 // The walk the plug-in makes to post a comment, with every reference given back.

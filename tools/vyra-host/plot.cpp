@@ -3,6 +3,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -41,13 +42,16 @@ std::string Number(double v) {
 }  // namespace
 
 std::string GnuplotScript(const std::string& csvPath, const std::string& pngPath,
-                          const std::vector<std::string>& titles, const std::vector<Comment>& comments) {
+                          const std::vector<std::string>& titles, const std::vector<Comment>& comments,
+                          double lastTime) {
+  for (const auto& c : comments) lastTime = std::max(lastTime, c.seconds);
   const size_t panels = titles.size() > 1 ? titles.size() - 1 : 0;
   std::ostringstream s;
   s << "set terminal pngcairo noenhanced size 1200," << (160 + 170 * panels) << " font 'sans,9'\n"
     << "set output " << Quote(pngPath) << "\n"
     << "set datafile separator ','\n"
     << "set key autotitle columnhead\nset key off\nset grid\nset lmargin 14\nset rmargin 3\n"
+    << "set xrange [0:" << Number(lastTime > 0 ? lastTime : 1) << "]\n"
     << "set multiplot layout " << panels << ",1 title "
     << Quote(std::filesystem::path(csvPath).filename().string()) << "\n";
   // Each label goes to its channel's panel, or the first one when that channel is not plotted.
@@ -90,13 +94,20 @@ int PlotCsv(const std::string& csvPath, const std::string& pngPath, std::ostream
     err << "vyra-host: " << csvPath << " holds no samples written by 'vyra-host stream --csv'\n";
     return kExitOutput;
   }
+  double lastTime = 0;
+  for (std::string row = firstRow; !row.empty(); row.clear(), std::getline(csv, row)) {
+    try {
+      lastTime = std::max(lastTime, std::stod(row));
+    } catch (const std::exception&) {
+    }
+  }
   std::vector<Comment> comments;
   if (std::ifstream side(csvPath + ".comments"); side) comments = ReadComments(side);
 
   const std::string scriptPath = pngPath + ".gp";
   {
     std::ofstream script(scriptPath, std::ios::trunc);
-    script << GnuplotScript(csvPath, pngPath, titles, comments);
+    script << GnuplotScript(csvPath, pngPath, titles, comments, lastTime);
     if (!script) {
       err << "vyra-host: cannot write " << scriptPath << "\n";
       return kExitOutput;

@@ -114,6 +114,8 @@ void InstallInterruptHandler() {
   sigaction(SIGINT, &sa, nullptr);
   sa.sa_flags = 0;
   sigaction(SIGTERM, &sa, nullptr);
+  // A reader that goes away (| head) ends the stream through the failed write instead.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 bool Interrupted() { return g_interrupted.load(); }
@@ -182,23 +184,42 @@ int DescribeDevice(Module& m, const std::string& ids, std::ostream& out, std::os
       << "  serial        " << (serial.empty() ? "(none)" : serial) << "\n"
       << "  unique ID     " << uid << "\n"
       << "  channels      " << channels.size() << "\n\n";
-  out << std::left << std::setw(4) << "ch" << std::setw(10) << "name" << std::setw(10) << "unit" << std::setw(20)
-      << "range" << std::setw(5) << "exp" << std::setw(12) << "period_us" << "enabled\n";
+  struct Row {
+    std::string cells[7];
+  };
+  std::vector<Row> rows = {{{"ch", "name", "unit", "range", "exp", "period_us", "enabled"}}};
   for (const auto& c : channels) {
     int32_t period = 0;
     m.Number(index, kUploadPeriod, c.number, period);
     bool enabled = m.Run(index, kChannelEnabled, c.number);
-    std::string unit = "?", range = "? (" + c.scalingText + ")", exponent = "?";
+    Row r{{std::to_string(c.number), c.name, "?", "? (" + c.scalingText + ")", "?", std::to_string(period),
+           enabled ? "yes" : "no"}};
     if (c.scaling) {
-      unit = c.scaling->unit.empty() ? "-" : c.scaling->unit;
-      range = FormatNumber(c.scaling->Min(), c.scaling->exponent) + " .. " +
-              FormatNumber(c.scaling->Max(), c.scaling->exponent);
-      exponent = std::to_string(c.scaling->exponent);
+      r.cells[2] = c.scaling->unit.empty() ? "-" : c.scaling->unit;
+      r.cells[3] = FormatNumber(c.scaling->Min(), c.scaling->exponent) + " .. " +
+                   FormatNumber(c.scaling->Max(), c.scaling->exponent);
+      r.cells[4] = std::to_string(c.scaling->exponent);
     }
-    out << std::setw(4) << c.number << std::setw(10) << c.name << std::setw(10) << unit << std::setw(20) << range
-        << std::setw(5) << exponent << std::setw(12) << period << (enabled ? "yes" : "no") << "\n";
+    rows.push_back(std::move(r));
   }
-  out << std::right;
+  // Widths in characters, not bytes: units such as "\xc2\xb5L" are UTF-8.
+  auto width = [](const std::string& s) {
+    size_t n = 0;
+    for (unsigned char ch : s) n += (ch & 0xC0) != 0x80;
+    return n;
+  };
+  size_t widths[7] = {};
+  for (const auto& r : rows) {
+    for (int k = 0; k < 7; ++k) widths[k] = std::max(widths[k], width(r.cells[k]));
+  }
+  for (const auto& r : rows) {
+    std::string line;
+    for (int k = 0; k < 7; ++k) {
+      line += r.cells[k];
+      if (k < 6) line += std::string(widths[k] - width(r.cells[k]) + 2, ' ');
+    }
+    out << line << "\n";
+  }
   return kExitOk;
 }
 
@@ -293,9 +314,11 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
     }
     if (result.samples.empty()) least = 0;
     std::ostringstream p;
-    p << std::fixed << std::setprecision(1) << elapsed << " s: " << most << " samples/channel";
-    if (least != most) p << " (slowest " << least << ")";
-    p << ", " << (elapsed > 0 ? most / elapsed : 0.0) << " samples/s, " << result.comments << " comments";
+    // The waveform channels fill in bursts after each cuff cycle; the slowest channel gives
+    // the steady rate.
+    p << std::fixed << std::setprecision(1) << elapsed << " s: " << least << " samples/channel";
+    if (least != most) p << " (up to " << most << ")";
+    p << ", " << (elapsed > 0 ? least / elapsed : 0.0) << " samples/s, " << result.comments << " comments";
     progressText = p.str();
   };
   auto clearProgress = [&] {
@@ -348,6 +371,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
       if (wrote) {
         clearProgress();
         out.flush();
+        if (!out) break;  // nobody reads the data any more: stop as for Ctrl-C
       }
     }
     drainComments();
@@ -367,6 +391,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
     }
   }
   const bool interrupted = Interrupted();
+  const bool outputLost = !out;
   const bool stopped = m.Run(index, kStopSampling, 0);
   drainComments();
   progress(Since(t0));
@@ -392,6 +417,9 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
     result.exit = kExitDevice;
   } else if (interrupted) {
     result.exit = kExitInterrupted;
+  } else if (outputLost) {
+    err << "vyra-host: standard output closed; sampling stopped\n";
+    result.exit = kExitOutput;
   } else if (!stopped && result.exit == kExitOk) {
     err << "vyra-host: stopping sampling failed:\n" << Indent(why) << "\n";
     result.exit = kExitDevice;
