@@ -24,9 +24,9 @@ bool Resolve(void* handle, const char* name, F& out, std::string& missing) {
 }  // namespace
 
 Module::~Module() {
-  // Unloading while a reader thread might still run its code would crash the process; the
-  // host calls CloseAll first, and the library's own unload path runs CloseAll again.
-  if (handle_) dlclose(handle_);
+  // The library stays mapped until the process ends: a host that is about to exit gains
+  // nothing by unloading it, and a reader thread that outlived CloseAll would crash in
+  // unmapped code. Devices are closed by CloseAll before this point.
 }
 
 bool Module::Load(const std::string& path, std::string& error) {

@@ -62,7 +62,7 @@ enum Code : int {
 class Module {
  public:
   Module() = default;
-  ~Module();  // leaves the library loaded when devices may still run (see Close)
+  ~Module();  // leaves the library loaded (see module.cpp); call CloseAll first
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
 
