@@ -103,7 +103,12 @@ bool ModemLine(int fd, unsigned long request, int bits) {
 class PosixSerialPort final : public SerialPort {
  public:
   explicit PosixSerialPort(int fd) : fd_(fd) {}
-  ~PosixSerialPort() override { close(fd_); }
+  ~PosixSerialPort() override {
+    // The exclusive flag lives on the tty, not the descriptor: leave it reopenable for
+    // whoever else holds it open (and for our own next Initialise).
+    ioctl(fd_, TIOCNXCL);
+    close(fd_);
+  }
 
   bool Configure(int rate, int rtsControl) override {
     termios t{};
