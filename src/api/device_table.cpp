@@ -7,35 +7,35 @@
 namespace vyra {
 
 namespace {
-// Never destroyed by static destruction: the unload hook empties it, and it must still be
-// there when that hook runs.
-std::vector<std::unique_ptr<DuraSerial>>& Table() {
-  static auto* table = new std::vector<std::unique_ptr<DuraSerial>>();
-  return *table;
-}
+using Table = std::vector<std::unique_ptr<DuraSerial>>;
+// Created by the first append and freed when emptied, never by static destruction: the
+// unload hook empties it and it must still be there when that hook runs.
+Table* table = nullptr;
 }  // namespace
 
 DuraSerial* DeviceAt(int index) {
-  auto& t = Table();
-  return (index >= 0 && static_cast<size_t>(index) < t.size()) ? t[static_cast<size_t>(index)].get() : nullptr;
+  return (table && index >= 0 && static_cast<size_t>(index) < table->size()) ? (*table)[static_cast<size_t>(index)].get()
+                                                                            : nullptr;
 }
 
 int AppendDevice(std::unique_ptr<DuraSerial> device) {
-  auto& t = Table();
-  t.push_back(std::move(device));
-  return static_cast<int>(t.size()) - 1;
+  if (!table) table = new Table();
+  table->push_back(std::move(device));
+  return static_cast<int>(table->size()) - 1;
 }
 
-size_t DeviceCount() { return Table().size(); }
+size_t DeviceCount() { return table ? table->size() : 0; }
 
-DuraSerial* LastDevice() { return Table().empty() ? nullptr : Table().back().get(); }
+DuraSerial* LastDevice() { return (table && !table->empty()) ? table->back().get() : nullptr; }
 
 void DestroyAllDevices() {
-  auto& t = Table();
-  for (size_t n = t.size(); n > 0; --n) {
-    t.back().reset();  // the entry names no device while its object is being destroyed
-    t.pop_back();
+  if (!table) return;
+  for (size_t n = table->size(); n > 0; --n) {
+    table->back().reset();  // the entry names no device while its object is being destroyed
+    table->pop_back();
   }
+  delete table;
+  table = nullptr;
 }
 
 }  // namespace vyra

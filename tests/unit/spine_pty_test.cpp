@@ -107,7 +107,8 @@ int64_t ElapsedMs(Clock::time_point since) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count();
 }
 
-std::unique_ptr<DuraSerial> FastDevice(const Pty& pty, int handshakeSleepMs = 2) {
+// Short handshake steps; long enough (16 steps) for a loaded machine to answer in time.
+std::unique_ptr<DuraSerial> FastDevice(const Pty& pty, int handshakeSleepMs = 10) {
   auto d = std::make_unique<DuraSerial>(pty.Path(), u"USB\\VID_0403&PID_6001\\BVLVYRA0042");
   d->timing.handshakeSleepMs = handshakeSleepMs;
   d->timing.closeSettleMs = 1;
@@ -502,7 +503,7 @@ TEST(SpineDevice, CyclesLeaveNoThreadOrDescriptorBehind) {
   const int baseThreads = Threads();
   const int baseFds = Descriptors();
   for (int i = 0; i < 50; ++i) {
-    auto d = FastDevice(pty, 1);
+    auto d = FastDevice(pty, i % 2 == 0 ? 10 : 1);
     if (i % 2 == 0) {
       Responder answer(*d, "1");
       EXPECT_EQ(d->Initialise(), kS_OK) << "cycle " << i;
