@@ -50,11 +50,15 @@ DuraSerial::DuraSerial(std::u16string path, std::u16string identifier)
 }
 
 DuraSerial::~DuraSerial() {
+  // The reader goes first and is waited for without limit: after it, no other thread sends
+  // commands, so the observer (whose owner is often gone by now) can be dropped before the
+  // end command goes out.
+  StopReaderThread(-1);
+  commandObserver = nullptr;
   try {
     Close();
   } catch (...) {
   }
-  StopReaderThread(-1);  // whatever Close could not wait for
   try {
     ReleaseHostDocument();
   } catch (...) {
