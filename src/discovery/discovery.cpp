@@ -1,9 +1,118 @@
-// STUB: replaced by discovery.
+// Finding attached monitors: the walk over COM-port interfaces, matched against the host's
+// identifier texts, resuming between calls.
 #include "discovery/discovery.h"
+
+#include <new>
+#include <regex>
+
+#include "framework/log.h"
+#include "platform/ftdi_driver.h"
+#include "platform/port_enum.h"
 #include "serial/dura_serial.h"
+
 namespace vyra {
-std::unique_ptr<DuraSerial> FindNextDevice(const char*) { return nullptr; }
-void DestroyDiscovery() {}
-DriverState CurrentDriverState() { return {}; }
-std::string SerialNumberFromPath(std::u16string_view) { return {}; }
+
+namespace {
+
+// Process-wide; FindDevice and CloseAll never overlap other calls, so no lock.
+struct DiscoveryState {
+  std::unique_ptr<plat::FtdiDriver> driver;
+  std::unique_ptr<plat::DevRegEnum> walk;
+};
+
+DiscoveryState& State() {
+  static DiscoveryState state;
+  return state;
+}
+
+std::string LowBytes(std::u16string_view wide) {
+  std::string narrow(wide.size(), '\0');
+  for (size_t i = 0; i < wide.size(); ++i) narrow[i] = static_cast<char>(wide[i] & 0xFF);
+  return narrow;
+}
+
+}  // namespace
+
+std::vector<std::string_view> SplitIdentifierList(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos) {
+      // The empty text is one empty piece; after a trailing comma nothing is left to add.
+      if (start < text.size() || text.empty()) pieces.push_back(text.substr(start));
+      return pieces;
+    }
+    pieces.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+bool MatchesIdentifierList(const std::vector<std::string_view>& list, std::u16string_view identifier) {
+  const std::string narrow = LowBytes(identifier);
+  for (std::string_view piece : list)
+    if (narrow.find(piece) != std::string::npos) return true;
+  return false;
+}
+
+std::string SerialNumberFromPath(std::u16string_view devicePath) {
+  static const std::regex prefixes[] = {
+      std::regex("(z800)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
+      std::regex("(vez)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
+      std::regex("(bvlvyra)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
+  };
+  const std::string narrow = LowBytes(devicePath);
+  std::smatch match;
+  for (const std::regex& prefix : prefixes)
+    if (std::regex_search(narrow, match, prefix)) return match[2].str();
+  return {};
+}
+
+std::unique_ptr<DuraSerial> FindNextDevice(const char* hostText) {
+  DiscoveryState& state = State();
+  try {
+    if (!state.driver) state.driver = std::make_unique<plat::FtdiDriver>();
+    if (!state.driver->IsUsable()) {
+      // The record stays so the error message can tell why.
+      LogEntry("", "!!! Device driver not installed or missing.");
+      return nullptr;
+    }
+    const std::vector<std::string_view> list = SplitIdentifierList(hostText ? hostText : "");
+    if (!state.walk) state.walk = std::make_unique<plat::DevRegEnum>();
+    for (;;) {
+      if (!state.walk->MoveNext()) {
+        state.walk.reset();
+        state.driver.reset();
+        return nullptr;
+      }
+      std::u16string identifier = state.walk->GetInstanceId();
+      plat::DevRegEnum::TrimInstanceId(identifier, u'+');
+      std::u16string portName = plat::ReadPortName(state.walk->GetInstanceId());
+      std::u16string ftdiSerial;
+      state.driver->FindFtdiSerial(portName, ftdiSerial);
+      if (identifier.empty()) identifier = ftdiSerial;
+      if (MatchesIdentifierList(list, identifier)) {
+        std::u16string devicePath;
+        state.walk->GetDevicePath(devicePath);
+        return std::make_unique<DuraSerial>(std::move(devicePath), std::move(identifier));
+      }
+    }
+  } catch (...) {
+    // Out of memory: no device this time; the walk keeps its place.
+    return nullptr;
+  }
+}
+
+void DestroyDiscovery() {
+  DiscoveryState& state = State();
+  state.walk.reset();
+  state.driver.reset();
+}
+
+DriverState CurrentDriverState() {
+  const DiscoveryState& state = State();
+  if (!state.driver) return {};
+  return {true, state.driver->driverMissing, state.driver->driverUnusable};
+}
+
 }  // namespace vyra

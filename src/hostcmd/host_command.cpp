@@ -1,12 +1,165 @@
-// STUB: replaced by the host command protocol.
+// DeviceCommand: the numbered host commands answered from the device object.
+#include <charconv>
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "hostcmd/host_command_record.h"
+#include "platform/codepage.h"
 #include "protocol/channel_record.h"
 #include "serial/dura_serial.h"
+#include "support/bvl_string.h"
+
 namespace vyra {
-bool DuraSerial::RunHostCommand(uint32_t, HostCommandRecord*) { return false; }
-bool DuraSerial::ReadDataLines(char*, int32_t) { return false; }
-char* DuraSerial::FormatDataLine(int32_t, char* d, int32_t, int32_t&) { return d; }
-void DuraSerial::DiscardSamples() {}
-bool DuraSerial::UniqueId(int32_t*) { return false; }
-bool DuraSerial::ReadLine(char*, int32_t, int32_t) { return false; }
-void BuildSetupTexts(ChannelRecord&, int32_t, const std::string&) {}
+
+namespace {
+
+constexpr int32_t kDescriptionWaitLimitMs = 15000;
+constexpr int32_t kDescriptionStepMs = 1000;  // counted per step whatever the real sleep
+constexpr int32_t kSamplingWaitLimitMs = 5000;
+constexpr int32_t kSamplingStepMs = 20;
+
+// The code page of every text handed to the host. One place, so the locale's OEM code page
+// can replace the default without touching the commands.
+unsigned HostTextCodePage() { return plat::DefaultHostCodePage(); }
+
+void SleepMs(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Codes that read the channel list: they wait for the list itself, not only for the four
+// description lines the reader thread builds it from.
+bool ReadsChannels(uint32_t code) {
+  switch (code) {
+    case 11: case 21: case 30: case 41: case 42: case 43: case 60:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool WaitForDescription(const DuraSerial& d, bool needChannels) {
+  auto ready = [&] { return d.DescriptionComplete() && (!needChannels || d.ChannelsReady()); };
+  for (int32_t counted = 0;; counted += kDescriptionStepMs) {
+    if (ready()) return true;
+    if (counted >= kDescriptionWaitLimitMs) return false;
+    SleepMs(d.timing.descriptionSleepMs);
+  }
+}
+
+// Host channel n (from 1); null when n is outside 1..count or the list is not built.
+ChannelRecord* HostChannel(const DuraSerial& d, int32_t n) { return n >= 1 ? d.Channel(n - 1) : nullptr; }
+
+// An empty answer leaves the host's buffer as it was; a long one is cut and terminated.
+bool AnswerText(const HostCommandRecord& r, std::string_view text) {
+  if (!text.empty()) BVL::CopyNarrowToHostBuffer(text, r.text, r.textSize);
+  return true;
+}
+
+bool ApplyUploadPeriod(DuraSerial& d, int32_t period) {
+  auto it = d.uploadRates.find(period);
+  if (it == d.uploadRates.end()) return false;
+  // The whole position is sent: a cut number would select another rate.
+  char command[16] = {'P'};
+  auto [end, ec] = std::to_chars(command + 1, command + sizeof command, it->second);
+  (void)ec;
+  d.SendCommand(std::string_view(command, static_cast<size_t>(end - command)));
+  d.uploadPeriod.store(period, std::memory_order_relaxed);
+  return true;
+}
+
+bool IsSampling(const DuraSerial& d) { return d.acquisitionState.load(std::memory_order_acquire) == kSampling; }
+
+// Waits in 20 ms steps until `done` holds; false once more than 5000 ms have been counted.
+template <typename Done>
+bool WaitForSamplingState(const DuraSerial& d, Done done) {
+  for (int32_t counted = 0;;) {
+    if (counted > kSamplingWaitLimitMs) return false;
+    counted += kSamplingStepMs;
+    SleepMs(d.timing.samplingSleepMs);
+    if (done()) return true;
+  }
+}
+
+}  // namespace
+
+bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
+  if (!WaitForDescription(*this, ReadsChannels(code))) {
+    if (!DescriptionComplete()) {
+      notResponding.store(true, std::memory_order_release);
+      return false;
+    }
+  }
+  if (!record) return false;
+  HostCommandRecord& r = *record;
+
+  switch (code) {
+    case 0:
+      return AnswerText(r, DeviceName());
+    case 1:
+      r.value = maxLineLength;
+      return true;
+    case 2:
+      return AnswerText(r, isBranded ? "Brinvale Ltd." : "Dura Scientific");
+    case 3:
+      return AnswerText(r, FirmwareVersion());
+    case 4:
+      return AnswerText(r, serialNumber);
+    case 11:
+      r.value = ChannelCount();
+      return true;
+    case 21:
+    case 30:
+    case 60: {
+      const ChannelRecord* ch = HostChannel(*this, r.argument);
+      if (!ch) return false;
+      return AnswerText(r, code == 21 ? ch->name : code == 30 ? ch->baseScalingText : ch->title);
+    }
+    case 31:
+    case 45:
+      r.value = uploadPeriod.load(std::memory_order_relaxed);
+      return true;
+    case 32: {
+      // The host gets the current period; the list of periods it could also be handed has
+      // no reader.
+      const int32_t period = uploadPeriod.load(std::memory_order_relaxed);
+      AnswerText(r, std::to_string(period));
+      ApplyUploadPeriod(*this, period);
+      return true;
+    }
+    case 35:
+      return ApplyUploadPeriod(*this, r.argument);
+    case 37: {
+      const bool result = StartSampling();
+      if (IsSampling(*this)) return result;
+      return WaitForSamplingState(*this, [this] { return IsSampling(*this); }) && result;
+    }
+    case 38: {
+      const bool result = StopSampling();
+      if (!IsSampling(*this)) return result;
+      return WaitForSamplingState(*this, [this] { return !IsSampling(*this); }) && result;
+    }
+    case 39:
+      return AnswerText(r, "text");
+    case 41:
+    case 42: {
+      ChannelRecord* ch = HostChannel(*this, r.argument);
+      if (!ch) return false;
+      ch->enabled.store(code == 42, std::memory_order_relaxed);
+      return true;
+    }
+    case 43: {
+      const ChannelRecord* ch = HostChannel(*this, r.argument);
+      return ch && ch->enabled.load(std::memory_order_relaxed);
+    }
+    case 56:
+      r.value = 1;
+      return true;
+    default:
+      BVL::CopyToHostBuffer(u"^Unsupported VMC command", r.text, r.textSize, HostTextCodePage());
+      return false;
+  }
+}
+
 }  // namespace vyra

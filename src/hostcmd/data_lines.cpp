@@ -1,0 +1,105 @@
+// Data lines for the host's ReadLine: "+<channel>,<v>,<v>...\n", formatted straight into
+// the host's buffer, one channel per successful call in turn.
+#include <charconv>
+#include <exception>
+
+#include "protocol/channel_record.h"
+#include "serial/dura_serial.h"
+
+namespace vyra {
+
+namespace {
+
+// A line needs room for the header; below this nothing is written.
+constexpr int32_t kMinLineLimit = 17;
+// Room kept free before each value: ',' + 11 characters of INT32_MIN + '\n' + NUL, with margin.
+constexpr int32_t kValueReserve = 16;
+// ReadLine re-checks at least this often even without a notification.
+constexpr int64_t kMaxNotificationWaitMs = 50;
+
+}  // namespace
+
+char* DuraSerial::FormatDataLine(int32_t channel, char* destination, int32_t limit, int32_t& budget) {
+  if (limit <= 0 || budget == 0 || limit < kMinLineLimit) return destination;
+  ChannelRecord* ch = Channel(channel);
+  if (!ch) return destination;
+
+  char* const end = destination + limit;
+  char* pos = destination;
+  *pos++ = '+';
+  pos = std::to_chars(pos, destination + 16, static_cast<int64_t>(channel) + 1).ptr;
+
+  int32_t taken = 0;
+  while (taken < budget && (end - 1 - pos) > kValueReserve && ch->Buffered() > 0) {
+    const int32_t value = ch->Front();
+    ch->PopFront();
+    *pos++ = ',';
+    pos = std::to_chars(pos, end, value).ptr;
+    ++taken;
+  }
+  *pos++ = '\n';
+  *pos = '\0';
+  budget -= taken;
+  return pos;
+}
+
+bool DuraSerial::ReadDataLines(char* buffer, int32_t length) {
+  if (length <= 0) return true;
+  if (!buffer) return false;
+  buffer[0] = '\0';
+  char* write = buffer;
+
+  const int32_t count = ChannelCount();
+  auto advance = [&](int32_t c) {
+    dataLineChannel.store(c < count - 1 ? c + 1 : 0, std::memory_order_relaxed);
+  };
+
+  for (;;) {
+    // Lines already written hold samples taken from the rings: hand them over rather than
+    // dropping them when sampling stops or the channel is emptied between two lines.
+    const bool wroteLines = write != buffer;
+    if (acquisitionState.load(std::memory_order_acquire) != kSampling || count == 0) {
+      if (wroteLines) advance(dataLineChannel.load(std::memory_order_relaxed));
+      return wroteLines;
+    }
+    int32_t c = dataLineChannel.load(std::memory_order_relaxed);
+    if (c < 0 || c >= count) c = 0;
+    int32_t n = channels[c]->Buffered();
+    if (n == 0) {
+      if (wroteLines) advance(c);
+      return wroteLines;
+    }
+    const int32_t spaceLeft = length - static_cast<int32_t>(write - buffer);
+    const int32_t limit = spaceLeft < maxLineLength ? spaceLeft : maxLineLength;
+    char* next = FormatDataLine(c, write, limit, n);
+    if (n == 0 || next == write) {
+      advance(c);
+      return true;
+    }
+    write = next;
+  }
+}
+
+void DuraSerial::DiscardSamples() {
+  const int32_t count = ChannelCount();
+  for (int32_t i = 0; i < count; ++i) channels[i]->Discard();
+}
+
+bool DuraSerial::ReadLine(char* buffer, int32_t size, int32_t timeoutMs) {
+  try {
+    const int64_t t0 = NowMs();
+    for (;;) {
+      // Taken before the attempt so data that arrives during it ends the next wait at once.
+      const uint32_t seen = HostSequence();
+      if (ReadDataLines(buffer, size)) return true;
+      if (!buffer) return false;
+      const int64_t remaining = static_cast<int64_t>(timeoutMs) + t0 - NowMs();
+      if (remaining <= 0) return false;
+      WaitForHostNotification(seen, remaining < kMaxNotificationWaitMs ? remaining : kMaxNotificationWaitMs);
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace vyra

@@ -1,0 +1,344 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostcmd_fixture.h"
+
+namespace vyra {
+namespace {
+
+using hostcmd_test::AddChannels;
+using hostcmd_test::Describe;
+using hostcmd_test::MakeDevice;
+
+constexpr char kGuard = '#';
+constexpr int32_t kUntouched = -7;
+
+// The host's side of one DeviceCommand call: a guarded buffer and a record.
+struct HostCall {
+  std::vector<char> storage;
+  HostCommandRecord record{};
+  bool result = false;
+
+  HostCall(const HostCall&) = delete;
+  HostCall& operator=(const HostCall&) = delete;
+  explicit HostCall(uint32_t textSize = 64, uint32_t guard = 16) : storage(textSize + guard, kGuard) {
+    record.text = storage.data();
+    record.textSize = textSize;
+    record.value = kUntouched;
+    record.reserved0 = 0x5A5A;
+    record.reserved1 = 0x5A5A;
+  }
+  HostCall& Run(DuraSerial& d, uint32_t code, int32_t argument = 0) {
+    record.argument = argument;
+    result = d.RunHostCommand(code, &record);
+    return *this;
+  }
+  std::string Text() const { return std::string(storage.data(), strnlen(storage.data(), record.textSize)); }
+  bool Untouched() const {
+    for (char c : storage)
+      if (c != kGuard) return false;
+    return true;
+  }
+  bool GuardIntact() const {
+    for (size_t i = record.textSize; i < storage.size(); ++i)
+      if (storage[i] != kGuard) return false;
+    return true;
+  }
+};
+
+class HostCommandTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DuraSerialTestAccess::SetIdentity(*plain, "VYRA Monitor", "1.42", "1");
+    DuraSerialTestAccess::SetIdentity(*branded, "VYRA Monitor", "1.42", "1");
+    for (DuraSerial* d : {plain.get(), branded.get()}) {
+      Describe(*d);
+      d->uploadRates = {{10000, 0}, {20000, 1}, {50000, 2}, {1000000, 4}};
+      d->uploadPeriod = 20000;
+    }
+    AddChannels(*plain, {"Alpha", "Beta", "Gamma"});
+    AddChannels(*branded, {"Alpha", "Beta", "Gamma", "O-Cuff", "VPR"});
+    plain->channels[1]->baseScalingText = "0,0;1000,100;%;1;";
+    plain->channels[2]->title = "Gamma title";
+  }
+
+  std::unique_ptr<DuraSerial> plain = MakeDevice(false);
+  std::unique_ptr<DuraSerial> branded = MakeDevice(true);
+};
+
+TEST_F(HostCommandTest, TextAnswers) {
+  struct Case {
+    bool isBranded;
+    uint32_t code;
+    int32_t argument;
+    const char* text;
+  };
+  const Case cases[] = {
+      {false, 0, 0, "VYRA Monitor"}, {false, 2, 0, "Dura Scientific"}, {true, 2, 0, "Brinvale Ltd."},
+      {false, 3, 0, "1.42"},         {false, 21, 2, "Beta"},           {false, 21, 3, "Gamma"},
+      {true, 21, 5, "VPR"},          {false, 30, 2, "0,0;1000,100;%;1;"}, {false, 60, 3, "Gamma title"},
+      {false, 39, 0, "text"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "code " << c.code << " argument " << c.argument);
+    HostCall call;
+    call.Run(c.isBranded ? *branded : *plain, c.code, c.argument);
+    EXPECT_TRUE(call.result);
+    EXPECT_EQ(call.Text(), c.text);
+    EXPECT_EQ(call.record.value, kUntouched);
+    EXPECT_TRUE(call.GuardIntact());
+  }
+}
+
+TEST_F(HostCommandTest, SerialNumberIsHandedAsItIsOrLeavesTheBuffer) {
+  HostCall call;
+  call.Run(*plain, 4);
+  EXPECT_TRUE(call.result);
+  if (plain->serialNumber.empty())
+    EXPECT_TRUE(call.Untouched());
+  else
+    EXPECT_EQ(call.Text(), plain->serialNumber);
+}
+
+TEST_F(HostCommandTest, NumericAnswers) {
+  struct Case {
+    bool isBranded;
+    uint32_t code;
+    int32_t value;
+  };
+  const Case cases[] = {{false, 1, 2048}, {true, 1, 2048}, {false, 11, 3},     {true, 11, 5},
+                        {false, 31, 20000}, {false, 45, 20000}, {false, 56, 1}, {true, 56, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "code " << c.code);
+    HostCall call;
+    call.Run(c.isBranded ? *branded : *plain, c.code);
+    EXPECT_TRUE(call.result);
+    EXPECT_EQ(call.record.value, c.value);
+    EXPECT_TRUE(call.Untouched());
+    EXPECT_EQ(call.record.reserved0, 0x5A5A);
+    EXPECT_EQ(call.record.reserved1, 0x5A5A);
+  }
+}
+
+TEST_F(HostCommandTest, EmptyTextAnswerLeavesTheBufferAndSucceeds) {
+  DuraSerialTestAccess::SetIdentity(*plain, "", "", "1");
+  for (uint32_t code : {0u, 3u}) {
+    HostCall call;
+    call.Run(*plain, code);
+    EXPECT_TRUE(call.result);
+    EXPECT_TRUE(call.Untouched());
+  }
+}
+
+TEST_F(HostCommandTest, UploadPeriodIsSetOnlyForAListedPeriod) {
+  std::vector<std::string> frames;
+  plain->commandObserver = [&](std::string_view f) { frames.emplace_back(f); };
+
+  EXPECT_FALSE(HostCall().Run(*plain, 35, 30000).result);
+  EXPECT_FALSE(HostCall().Run(*plain, 35, 20001).result);
+  EXPECT_TRUE(frames.empty());
+  EXPECT_EQ(HostCall().Run(*plain, 31).record.value, 20000);
+
+  EXPECT_TRUE(HostCall().Run(*plain, 35, 50000).result);
+  if (!frames.empty()) {
+    EXPECT_EQ(frames.back(), ":P2\n");
+  }
+  EXPECT_EQ(HostCall().Run(*plain, 31).record.value, 50000);
+  EXPECT_EQ(HostCall().Run(*plain, 45).record.value, 50000);
+
+  // Positions above 99 are sent whole.
+  plain->uploadRates[2000000] = 123;
+  frames.clear();
+  EXPECT_TRUE(HostCall().Run(*plain, 35, 2000000).result);
+  if (!frames.empty()) {
+    EXPECT_EQ(frames.back(), ":P123\n");
+  }
+  EXPECT_EQ(plain->uploadPeriod.load(), 2000000);
+}
+
+TEST_F(HostCommandTest, CurrentPeriodAnswerReappliesThePeriod) {
+  std::vector<std::string> frames;
+  plain->commandObserver = [&](std::string_view f) { frames.emplace_back(f); };
+  plain->uploadPeriod = 1000000;
+  HostCall call;
+  call.Run(*plain, 32);
+  EXPECT_TRUE(call.result);
+  EXPECT_EQ(call.Text(), "1000000");
+  if (!frames.empty()) {
+    EXPECT_EQ(frames.back(), ":P4\n");
+  }
+  EXPECT_EQ(plain->uploadPeriod.load(), 1000000);
+
+  // An unlisted current period still answers and succeeds; nothing is sent.
+  frames.clear();
+  plain->uploadPeriod = 30000;
+  HostCall unlisted;
+  unlisted.Run(*plain, 32);
+  EXPECT_TRUE(unlisted.result);
+  EXPECT_EQ(unlisted.Text(), "30000");
+  EXPECT_TRUE(frames.empty());
+}
+
+TEST_F(HostCommandTest, EnableFlagsFollowTheHost) {
+  EXPECT_TRUE(HostCall().Run(*plain, 43, 2).result);
+  EXPECT_TRUE(HostCall().Run(*plain, 41, 2).result);
+  HostCall query;
+  query.Run(*plain, 43, 2);
+  EXPECT_FALSE(query.result);
+  EXPECT_EQ(query.record.value, kUntouched);
+  EXPECT_TRUE(HostCall().Run(*plain, 43, 1).result);
+  EXPECT_TRUE(HostCall().Run(*plain, 43, 3).result);
+  EXPECT_TRUE(HostCall().Run(*plain, 42, 2).result);
+  EXPECT_TRUE(HostCall().Run(*plain, 43, 2).result);
+}
+
+TEST_F(HostCommandTest, ChannelNumberOutsideTheListFailsAndTouchesNothing) {
+  for (uint32_t code : {21u, 30u, 41u, 42u, 43u, 60u}) {
+    for (int32_t argument : {0, 4, -1, INT_MIN, INT_MAX}) {
+      SCOPED_TRACE(::testing::Message() << "code " << code << " argument " << argument);
+      HostCall call;
+      call.Run(*plain, code, argument);
+      EXPECT_FALSE(call.result);
+      EXPECT_TRUE(call.Untouched());
+      EXPECT_EQ(call.record.value, kUntouched);
+    }
+  }
+  for (const auto& ch : plain->channels) EXPECT_TRUE(ch->enabled.load());
+}
+
+TEST_F(HostCommandTest, UnsupportedCodesWriteTheMessageAndFail) {
+  for (uint32_t code : {5u, 12u, 33u, 36u, 40u, 44u, 57u, 61u, 0xFFFFFFFFu, static_cast<uint32_t>(-5)}) {
+    SCOPED_TRACE(::testing::Message() << "code " << code);
+    HostCall call;
+    call.Run(*plain, code);
+    EXPECT_FALSE(call.result);
+    EXPECT_EQ(call.Text(), "^Unsupported VMC command");
+    EXPECT_EQ(call.record.value, kUntouched);
+    EXPECT_TRUE(call.GuardIntact());
+  }
+}
+
+TEST_F(HostCommandTest, TextsAreCutToTheHostBuffer) {
+  struct Case {
+    uint32_t code;
+    uint32_t size;
+    const char* text;
+  };
+  const Case cases[] = {{2, 8, "Dura Sc"}, {2, 16, "Dura Scientific"}, {2, 15, "Dura Scientifi"},
+                        {2, 1, ""},        {99, 5, "^Uns"},            {0, 4, "VYR"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "code " << c.code << " size " << c.size);
+    HostCall call(c.size);
+    call.Run(*plain, c.code);
+    EXPECT_EQ(call.Text(), c.text);
+    EXPECT_EQ(call.storage[std::strlen(c.text)], '\0');
+    EXPECT_TRUE(call.GuardIntact());
+  }
+
+  // No buffer or a zero size: nothing is written, the answer still counts.
+  HostCall none(0);
+  none.Run(*plain, 2);
+  EXPECT_TRUE(none.result);
+  EXPECT_TRUE(none.Untouched());
+  HostCommandRecord nullText{};
+  nullText.textSize = 64;
+  EXPECT_TRUE(plain->RunHostCommand(2, &nullText));
+  EXPECT_FALSE(plain->RunHostCommand(5, &nullText));
+}
+
+TEST(HostCommandWait, MissingDescriptionFailsAndMarksTheDeviceNotResponding) {
+  auto d = MakeDevice();
+  for (uint32_t code : {39u, 1u, 21u, 5u}) {
+    HostCall call;
+    call.Run(*d, code, 1);
+    EXPECT_FALSE(call.result);
+    EXPECT_TRUE(call.Untouched());
+    EXPECT_EQ(call.record.value, kUntouched);
+  }
+  EXPECT_TRUE(d->notResponding.load());
+}
+
+TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
+  auto d = MakeDevice();
+  d->timing.descriptionSleepMs = 20;
+  Describe(*d);
+  EXPECT_TRUE(HostCall().Run(*d, 39).result);  // needs only the description
+
+  // The list is built after the four lines: a channel command waits for it.
+  std::thread reader([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    AddChannels(*d, {"Alpha", "Beta"});
+  });
+  HostCall call;
+  call.Run(*d, 11);
+  reader.join();
+  EXPECT_TRUE(call.result);
+  EXPECT_EQ(call.record.value, 2);
+  EXPECT_EQ(HostCall().Run(*d, 21, 2).Text(), "Beta");
+}
+
+// A list that is never built fails the channel commands without marking the device.
+TEST(HostCommandWait, ListThatNeverComesFailsChannelCommandsOnly) {
+  auto d = MakeDevice();
+  Describe(*d);
+  HostCall call;
+  call.Run(*d, 21, 1);
+  EXPECT_FALSE(call.result);
+  EXPECT_TRUE(call.Untouched());
+  EXPECT_EQ(HostCall().Run(*d, 11).record.value, 0);
+  EXPECT_FALSE(d->notResponding.load());
+  EXPECT_EQ(HostCall().Run(*d, 39).Text(), "text");
+}
+
+class HostCommandSampling : public HostCommandTest {
+ protected:
+  // Plays the reader thread: keeps putting the device into `state` for a while.
+  std::thread HoldState(int32_t state) {
+    return std::thread([this, state] {
+      for (int i = 0; i < 200 && !stop; ++i) {
+        plain->acquisitionState = state;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  }
+  std::atomic<bool> stop{false};
+};
+
+TEST_F(HostCommandSampling, StartSucceedsWhenSamplingIsReached) {
+  plain->timing.samplingSleepMs = 1;
+  std::thread reader = HoldState(kSampling);
+  const bool started = HostCall().Run(*plain, 37).result;
+  stop = true;
+  reader.join();
+  EXPECT_TRUE(started);
+}
+
+TEST_F(HostCommandSampling, StartFailsWhenSamplingIsNeverReached) {
+  plain->acquisitionState = kReady;
+  HostCall call;
+  call.Run(*plain, 37);
+  EXPECT_FALSE(call.result);
+  EXPECT_NE(plain->acquisitionState.load(), kSampling);
+}
+
+TEST_F(HostCommandSampling, StopSucceedsOnceSamplingIsLeft) {
+  plain->acquisitionState = kReady;
+  EXPECT_TRUE(HostCall().Run(*plain, 38).result);
+
+  plain->timing.samplingSleepMs = 1;
+  plain->acquisitionState = kSampling;
+  std::thread reader = HoldState(kAwaitStopEcho);
+  const bool stopped = HostCall().Run(*plain, 38).result;
+  stop = true;
+  reader.join();
+  EXPECT_TRUE(stopped);
+}
+
+}  // namespace
+}  // namespace vyra

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostcmd_fixture.h"
+
+namespace vyra {
+namespace {
+
+using hostcmd_test::AddChannels;
+using hostcmd_test::Describe;
+using hostcmd_test::MakeDevice;
+using hostcmd_test::Push;
+
+constexpr char kGuard = '#';
+
+struct Line {
+  int channel;
+  std::vector<int32_t> values;
+  size_t bytes;  // with its '\n' and the NUL that follows it
+};
+
+// Reads back what ReadDataLines wrote; every line must be "+n(,v)*\n".
+std::vector<Line> ParseLines(const char* text) {
+  std::vector<Line> lines;
+  std::string all(text);
+  size_t start = 0;
+  while (start < all.size()) {
+    const size_t end = all.find('\n', start);
+    EXPECT_NE(end, std::string::npos) << "unterminated line";
+    if (end == std::string::npos) break;
+    std::string body = all.substr(start, end - start);
+    EXPECT_EQ(body[0], '+');
+    Line line{0, {}, end - start + 2};
+    std::stringstream fields(body.substr(1));
+    std::string field;
+    std::getline(fields, field, ',');
+    line.channel = std::stoi(field);
+    while (std::getline(fields, field, ',')) line.values.push_back(static_cast<int32_t>(std::stoll(field)));
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+class DataLinesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Describe(*d);
+    AddChannels(*d, {"Alpha", "Beta"});
+    d->acquisitionState = kSampling;
+  }
+  ChannelRecord& Ch(int i) { return *d->channels[i]; }
+  // Calls ReadDataLines on `length` bytes of a larger guarded buffer.
+  bool Read(int32_t length) {
+    buffer.assign(static_cast<size_t>(length > 0 ? length : 0) + 32, kGuard);
+    return d->ReadDataLines(buffer.data(), length);
+  }
+  std::string Text() const { return buffer.data(); }
+  bool GuardIntact(int32_t length) const {
+    for (size_t i = static_cast<size_t>(length); i < buffer.size(); ++i)
+      if (buffer[i] != kGuard) return false;
+    return true;
+  }
+
+  std::unique_ptr<DuraSerial> d = MakeDevice();
+  std::vector<char> buffer;
+};
+
+TEST_F(DataLinesTest, OneCallServesOneChannelThenPassesOn) {
+  Push(Ch(0), 5);
+  Push(Ch(0), 6);
+  ASSERT_TRUE(Read(100));
+  EXPECT_EQ(Text(), "+1,5,6\n");
+  EXPECT_EQ(d->dataLineChannel.load(), 1);
+
+  Push(Ch(1), -40);
+  Push(Ch(1), INT_MIN);
+  Push(Ch(1), INT_MAX);
+  ASSERT_TRUE(Read(100));
+  EXPECT_EQ(Text(), "+2,-40,-2147483648,2147483647\n");
+  EXPECT_EQ(d->dataLineChannel.load(), 0);
+}
+
+TEST_F(DataLinesTest, DueChannelWithoutSamplesHoldsTheRotation) {
+  Push(Ch(0), 1);
+  ASSERT_TRUE(Read(100));
+  Push(Ch(0), 2);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(Read(100));
+    EXPECT_EQ(buffer[0], '\0');
+  }
+  EXPECT_EQ(Ch(0).Buffered(), 1);
+  Push(Ch(1), 9);
+  ASSERT_TRUE(Read(100));
+  EXPECT_EQ(Text(), "+2,9\n");
+  ASSERT_TRUE(Read(100));
+  EXPECT_EQ(Text(), "+1,2\n");
+}
+
+TEST_F(DataLinesTest, SmallBuffers) {
+  struct Case {
+    int32_t length;
+    const char* text;
+    int32_t taken;
+  };
+  const Case cases[] = {{16, "", 0}, {17, "+1\n", 0}, {19, "+1\n", 0}, {20, "+1,5\n", 1}, {21, "+1,5\n", 1},
+                        {22, "+1,5,6\n", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "length " << c.length);
+    d->DiscardSamples();
+    d->dataLineChannel = 0;
+    Push(Ch(0), 5);
+    Push(Ch(0), 6);
+    EXPECT_TRUE(Read(c.length));
+    EXPECT_EQ(Text(), c.text);
+    EXPECT_EQ(Ch(0).Buffered(), 2 - c.taken);
+    EXPECT_EQ(d->dataLineChannel.load(), 1);
+    EXPECT_TRUE(GuardIntact(c.length));
+  }
+}
+
+TEST_F(DataLinesTest, NothingToGiveLeavesAnEmptyText) {
+  EXPECT_TRUE(Read(0));
+  EXPECT_EQ(buffer[0], kGuard);
+  EXPECT_TRUE(Read(-5));
+  EXPECT_FALSE(Read(100));  // no samples
+  EXPECT_EQ(buffer[0], '\0');
+
+  Push(Ch(0), 1);
+  for (int32_t state : {kReady, kAwaitStopEcho, kAwaitWaveformInfo}) {
+    d->acquisitionState = state;
+    EXPECT_FALSE(Read(100));
+    EXPECT_EQ(buffer[0], '\0');
+  }
+  EXPECT_EQ(Ch(0).Buffered(), 1);
+}
+
+TEST(DataLinesNoChannels, SamplingWithoutChannelsGivesNoLine) {
+  auto d = MakeDevice();
+  Describe(*d);
+  d->channelsReady = true;
+  d->acquisitionState = kSampling;
+  char buffer[64];
+  EXPECT_FALSE(d->ReadDataLines(buffer, sizeof buffer));
+  EXPECT_EQ(buffer[0], '\0');
+  EXPECT_FALSE(d->ReadLine(buffer, sizeof buffer, 0));
+  d->DiscardSamples();
+}
+
+TEST_F(DataLinesTest, LongBacklogFillsTheBufferWithBoundedLines) {
+  std::vector<int32_t> pushed;
+  for (int i = 0; i < 5000; ++i) {
+    pushed.push_back(i % 3 == 0 ? INT_MIN : i * 7919 - 20000000);
+    Push(Ch(0), pushed.back());
+  }
+  ASSERT_TRUE(Read(10000));
+  EXPECT_TRUE(GuardIntact(10000));
+  const std::vector<Line> lines = ParseLines(buffer.data());
+  ASSERT_GT(lines.size(), 3u);
+  std::vector<int32_t> delivered;
+  for (const Line& line : lines) {
+    EXPECT_EQ(line.channel, 1);
+    EXPECT_LE(line.bytes, 2044u);
+    // Each line is filled as far as its limit allows; only the last meets the buffer's end.
+    if (&line != &lines.back()) {
+      EXPECT_GE(line.bytes, 2030u);
+    }
+    delivered.insert(delivered.end(), line.values.begin(), line.values.end());
+  }
+  EXPECT_LE(std::strlen(buffer.data()) + 1, 10000u);
+  ASSERT_LE(delivered.size(), pushed.size());
+  EXPECT_TRUE(std::equal(delivered.begin(), delivered.end(), pushed.begin()));
+  EXPECT_EQ(Ch(0).Buffered(), static_cast<int32_t>(pushed.size() - delivered.size()));
+  EXPECT_EQ(d->dataLineChannel.load(), 1);  // the rest waits for the channel's next turn
+
+  // The remainder follows in order once the channel is due again.
+  Push(Ch(1), 0);
+  ASSERT_TRUE(Read(100000));
+  ASSERT_TRUE(Read(100000));
+  for (const Line& line : ParseLines(buffer.data())) delivered.insert(delivered.end(), line.values.begin(), line.values.end());
+  EXPECT_EQ(delivered, pushed);
+}
+
+TEST_F(DataLinesTest, FlushEmptiesEveryRingAndKeepsTheRotation) {
+  Push(Ch(0), 1);
+  Push(Ch(1), 2);
+  ASSERT_TRUE(Read(100));
+  Push(Ch(1), 3);
+  d->DiscardSamples();
+  EXPECT_EQ(Ch(0).Buffered(), 0);
+  EXPECT_EQ(Ch(1).Buffered(), 0);
+  EXPECT_EQ(d->dataLineChannel.load(), 1);
+  EXPECT_FALSE(Read(100));
+  Push(Ch(1), 4);
+  ASSERT_TRUE(Read(100));
+  EXPECT_EQ(Text(), "+2,4\n");
+}
+
+// Samples taken from a ring are delivered even when sampling stops between two lines of one
+// call: everything that left the ring is in the buffer, and the call reports it.
+TEST_F(DataLinesTest, SamplesTakenBeforeSamplingStopsAreDelivered) {
+  for (int round = 0; round < 40; ++round) {
+    d->acquisitionState = kSampling;
+    d->DiscardSamples();
+    d->dataLineChannel = 0;
+    const int32_t start = Ch(0).readPosition.load();
+    for (int i = 0; i < 20000; ++i) Push(Ch(0), round * 100000 + i);
+
+    std::thread reader([&] {
+      while (Ch(0).readPosition.load(std::memory_order_acquire) == start) std::this_thread::yield();
+      d->acquisitionState = kAwaitStopEcho;
+    });
+    const bool result = Read(60000);
+    reader.join();
+
+    const int32_t taken = 20000 - Ch(0).Buffered();
+    std::vector<int32_t> delivered;
+    for (const Line& line : ParseLines(buffer.data())) delivered.insert(delivered.end(), line.values.begin(), line.values.end());
+    ASSERT_EQ(static_cast<int32_t>(delivered.size()), taken) << "round " << round;
+    EXPECT_TRUE(result);
+    for (int32_t i = 0; i < taken; ++i) ASSERT_EQ(delivered[i], round * 100000 + i);
+  }
+}
+
+}  // namespace
+}  // namespace vyra
