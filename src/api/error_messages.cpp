@@ -9,6 +9,7 @@
 #include "platform/codepage.h"
 #include "serial/dura_serial.h"
 #include "support/bvl_string.h"
+#include "support/locale_info.h"
 
 namespace vyra {
 
@@ -25,9 +26,6 @@ constexpr std::u16string_view kFirmwareMismatch =
 constexpr std::u16string_view kNotResponding =
     u"The device is not responding. Please power cycle the device and restart Vellumar.";
 constexpr std::u16string_view kNoAnswer = u"The device is not responding or powered off.";
-
-// The code page of text handed to the host.
-unsigned HostCodePage() { return plat::DefaultHostCodePage(); }
 
 // Converted and cut to `size` bytes with its terminator; a failed conversion writes nothing.
 void CopyOut(std::u16string_view message, char* buffer, int size) {

@@ -19,5 +19,6 @@ uint32_t LogClock() noexcept;
 void LogEntry(std::string_view label, std::string_view text) noexcept;
 void LogEntry(std::string_view label, const BVL::String& text) noexcept;
 void LogEntry(std::string_view label, std::u16string_view text) noexcept;
+void LogEntry(std::string_view label, const char16_t* text) noexcept;
 
 }  // namespace vyra

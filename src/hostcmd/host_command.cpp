@@ -10,6 +10,7 @@
 #include "protocol/channel_record.h"
 #include "serial/dura_serial.h"
 #include "support/bvl_string.h"
+#include "support/locale_info.h"
 
 namespace vyra {
 
@@ -19,10 +20,6 @@ constexpr int32_t kDescriptionWaitLimitMs = 15000;
 constexpr int32_t kDescriptionStepMs = 1000;  // counted per step whatever the real sleep
 constexpr int32_t kSamplingWaitLimitMs = 5000;
 constexpr int32_t kSamplingStepMs = 20;
-
-// The code page of every text handed to the host. One place, so the locale's OEM code page
-// can replace the default without touching the commands.
-unsigned HostTextCodePage() { return plat::DefaultHostCodePage(); }
 
 void SleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -157,7 +154,7 @@ bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
       r.value = 1;
       return true;
     default:
-      BVL::CopyToHostBuffer(u"^Unsupported VMC command", r.text, r.textSize, HostTextCodePage());
+      BVL::CopyToHostBuffer(u"^Unsupported VMC command", r.text, r.textSize, HostCodePage());
       return false;
   }
 }

@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <string.h>
+#include <wchar.h>
+
 #include "platform/codepage.h"
 
 namespace vyra::plat {
@@ -26,6 +29,23 @@ bool MultiByteToWide(unsigned codePage, std::string_view narrow, std::u16string&
                           reinterpret_cast<wchar_t*>(out.data()), n);
   out.resize(n > 0 ? static_cast<size_t>(n) : 0);
   return n > 0;
+}
+
+bool CodePageIsUtf8(unsigned codePage) {
+  switch (codePage) {
+    case CP_ACP: return GetACP() == CP_UTF8;
+    case CP_OEMCP: return GetOEMCP() == CP_UTF8;
+    case CP_THREAD_ACP: {
+      wchar_t cp[8] = {};
+      return GetLocaleInfoW(GetThreadLocale(), LOCALE_IDEFAULTANSICODEPAGE, cp, 8) > 0 && wcscmp(cp, L"65001") == 0;
+    }
+    default: return codePage == CP_UTF8;
+  }
+}
+
+void LowerInPlace(char16_t* text, size_t capacity) {
+  // The text is terminated within its capacity, which is all _wcslwr_s asks.
+  _wcslwr_s(reinterpret_cast<wchar_t*>(text), capacity);
 }
 
 unsigned DefaultHostCodePage() { return GetOEMCP(); }

@@ -1,5 +1,6 @@
 #pragma once
 // Small text functions every protocol step uses.
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,12 @@ std::vector<BVL::String> SplitFields(const BVL::String& line);
 // A 32-bit float as a classic-locale stream extracts it from the field's start; 0 when none.
 float ParseNumber(const BVL::String& field);
 float ParseNumber(std::string_view narrow);
+// The same for a wide field given as a view (no string built for ASCII text).
+float ParseNumberWide(std::u16string_view field);
+// The stream extraction itself, kept as the measure ParseNumber is checked against.
+float ParseNumberReference(std::string_view narrow);
+// Number of fields SplitFields gives for the line.
+size_t CountFields(std::u16string_view line);
 // Digits after the only '.', else 0.
 int32_t CountDecimals(std::string_view text);
 // Decimal integer at the start of the text, as atoi reads it (saturating, never undefined).

@@ -66,6 +66,8 @@ class String {
 
   // The shared representation (no reference added), for handing to COM-style callees.
   IBVLString* Rep() const noexcept;
+  // The representation with one reference added, which the receiver owns.
+  IBVLString* NewReference() const noexcept;
 
   // Block layout introspection (tests, diagnostics).
   int32_t Capacity() const noexcept;
@@ -78,6 +80,12 @@ class String {
   bool operator==(std::u16string_view other) const noexcept { return View() == other; }
 
  private:
+  struct TakeText {};
+  String(TakeText, char16_t* text) noexcept : text_(text) {}
+  void Unshare();
+  void AppendUnits(const char16_t* units, size_t count);
+  void ReplaceUnits(int pos, int count, const char16_t* units, size_t n);
+
   char16_t* text_;  // points into the representation block, just after `length`
 };
 
