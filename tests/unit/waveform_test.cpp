@@ -376,6 +376,26 @@ TEST_F(WaveformTest, UnbrandedDeviceIgnoresEveryWaveformStep) {
   host.device = device.get();
 }
 
+TEST_F(WaveformTest, SamplingStateFeedsSampleWaveformAndMeasurementLines) {
+  device->RefreshHostDocument();
+  device->parameterCount = 2;
+  device->acquisitionState = kSampling;
+  auto reply = [&](const std::string& s) { return device->HandleReply(s.data(), static_cast<int>(s.size())); };
+  for (int i = 0; i < 25; ++i) ASSERT_EQ(reply("120,80"), kS_OK);
+  EXPECT_EQ(device->sampleLineBacklog, 21);
+  EXPECT_EQ(reply("w5,0,10,20"), kS_OK);
+  EXPECT_EQ(Drain(Cuff()), (std::vector<int32_t>{0, 0, 0, 0, 0, 10, 10}));
+  EXPECT_EQ(device->cycleStartSample, 5);
+  std::string m = "m,0,0,0,0,0,72,118,0,0,0,0,0,1,2,0";
+  EXPECT_EQ(reply(m), kS_OK);
+  EXPECT_EQ(reply("m,0,0"), kE_FAIL);
+  auto posted = host.Posted();
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].text, u"Systolic BP = 118 mmHg");
+  EXPECT_EQ(posted[0].position, 5 + 4);
+  EXPECT_EQ(posted[1].position, 5 + 2);
+}
+
 // --- measurement lines --------------------------------------------------------------------
 
 TEST_F(WaveformTest, ValidResultPostsSystolicThenDiastolicAtDoubledIndices) {
