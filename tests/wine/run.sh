@@ -124,10 +124,11 @@ run_host() {
   local name=$1 limit=$2
   shift 2
   local out="$work/$name.out"
+  : >"$out"
   echo "== scenario $name: wine_host.exe $*"
   export VYRA_ROP_LOG="C:\\vyra\\rop-$name.log" VYRA_FTDI_TRACE="C:\\vyra\\ftdi-$name.log"
   local t0=$(date +%s)
-  (cd "$app" && WINEDLLOVERRIDES="$host_overrides" timeout -k 10 "$limit" wine wine_host.exe "$@") 2>"$work/$name.err" | tr -d '\r' | tee "$out" |
+  (cd "$app" && WINEDLLOVERRIDES="$host_overrides" timeout -k 10 "$limit" wine wine_host.exe "$@") 2>"$work/$name.err" | sed -u 's/\r$//' | tee "$out" |
     sed 's/^/   /'
   local rc=${PIPESTATUS[0]}
   local summary
@@ -165,15 +166,22 @@ if start_sim --profile branded; then
 fi
 
 # 4a. The monitor hangs up by itself after 300 sample lines.
-if start_sim --profile branded --fault hangup --fault-after 300; then
+# Without cuff cycles data flows steadily, so the last data marks the hang-up.
+if start_sim --profile branded --no-cycles --fault hangup --fault-after 300; then
   run_host hangup 90 hangup 300
   stop_sim
 fi
 
 # 4b. The monitor's process is killed mid-stream.
-if start_sim --profile branded; then
+if start_sim --profile branded --no-cycles; then
   victim=$sim_pid
-  (sleep 12; kill -KILL "$victim" 2>/dev/null) &
+  # Killed three seconds into the stream.
+  (for _ in $(seq 600); do
+     grep -q 'command 37 starts sampling' "$work/killed.out" 2>/dev/null && break
+     sleep 0.1
+   done
+   sleep 3
+   kill -KILL "$victim" 2>/dev/null) &
   killer=$!
   # (the shell's "Killed" notice for the simulator is expected noise)
   { run_host killed 90 hangup; wait "$killer"; wait "$victim"; } 2>/dev/null

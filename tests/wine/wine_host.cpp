@@ -6,7 +6,8 @@
 //                        cycle comments, log entries, close
 //   nodriver             FindDevice without the FTDI library, and the message it leaves
 //   robust IDLE STREAM   seconds idle (initialised) and streaming: never failed, idle CPU
-//   hangup [LINES]       the monitor goes away mid-stream: failure seen within a second
+//   hangup [LINES]       the monitor (without cuff cycles) goes away mid-stream: failure
+//                        seen within a second of the last data
 //
 // Prints one line per check and then "N passed, N failed"; the exit code is 1 on failure.
 #include <windows.h>
@@ -611,12 +612,38 @@ int Full(int argc, char** argv) {
             info.nameAgain == info.name,
         "GetDeviceClassInfo names the class \"VYRA Monitor\"");
 
-  std::string text;
-  Check(p.TextCommand(s.index, 0, 0, text) && text == "Brinvale VYRA", "command 0: device name \"%s\"", text.c_str());
-  Check(p.TextCommand(s.index, 2, 0, text) && text == "Brinvale Ltd.", "command 2: maker \"%s\"", text.c_str());
-  Check(p.TextCommand(s.index, 3, 0, text) && text == "2.3.7.1", "command 3: firmware \"%s\"", text.c_str());
-  Check(p.TextCommand(s.index, 4, 0, text) && text == "0042", "command 4: serial digits from the device path \"%s\"",
-        text.c_str());
+  const struct {
+    int code;
+    const char* expected;
+    const char* what;
+  } textAnswers[] = {{0, "Brinvale VYRA", "device name"},
+                     {2, "Brinvale Ltd.", "maker"},
+                     {3, "2.3.7.1", "firmware"},
+                     {4, "0042", "serial digits from the device path"}};
+  for (const auto& a : textAnswers) {
+    std::string text;
+    const bool ok = p.TextCommand(s.index, a.code, 0, text);
+    Check(ok && text == a.expected, "command %d: %s \"%s\"", a.code, a.what, text.c_str());
+  }
+  // The unique identifier: the last five decimal digits of the FNV-1a hash of the device
+  // path's UTF-16 bytes, read backwards.
+  uint32_t h = 2166136261u;
+  for (wchar_t c : std::wstring(L"\\\\.\\BVLVYRA0042")) {
+    h = (h ^ (c & 0xFF)) * 16777619u;
+    h = (h ^ ((c >> 8) & 0xFF)) * 16777619u;
+  }
+  std::string digits = std::to_string(h);
+  while (digits.size() < 5) digits.insert(0, "0");
+  std::reverse(digits.begin(), digits.end());
+  const int expectedId = std::atoi(digits.substr(0, 5).c_str());
+  int id = -1;
+  const int idResult = p.GetUniqueID(s.index, &id);
+  Check(idResult == 1 && id == expectedId, "GetUniqueID derives %d from the device path (got %d)", expectedId, id);
+  const int canUse = p.CanUseBaudRate(s.index, 9600), rateAfter = p.GetBaudRate(s.index);
+  Check(canUse == 1 && rateAfter == 115200, "CanUseBaudRate(9600) tries the rate and puts 115200 back (now %d)",
+        rateAfter);
+  Check(p.WriteBuffer() == 0 && p.ReadBuffer() == 0 && p.ReadBuffSize() == 0,
+        "WriteBuffer, ReadBuffer and ReadBuffSize return 0");
   if (!s.LearnChannels()) {
     s.Close();
     return 1;
@@ -721,13 +748,14 @@ int NoDriver() {
   if (!p.Load()) return 1;
   p.InitOnMainThread();
   int found = -7;
-  Check(p.FindDevice(&found, kHostText) == 0 && found == -7,
+  const int result = p.FindDevice(&found, kHostText);
+  Check(result == 0 && found == -7,
         "without ftd2xx.dll FindDevice returns 0 and leaves the index alone (%d)", found);
   static const char kMessage[] =
       "The device driver is not installed.\nPlease plug in your device and restart Vellumar.\n\n"
       "Refer to the Device Vantrel Installation Guide\nif you continue to see this message.";
   static_assert(sizeof kMessage == 170);
-  int n = p.GetLastErrorMsg(-1, nullptr);
+  const int n = p.GetLastErrorMsg(-1, nullptr);
   Check(n == 170, "GetLastErrorMsg(-1, null) measures 170 (got %d)", n);
   char buffer[256];
   std::memset(buffer, 0x5A, sizeof buffer);
@@ -742,8 +770,8 @@ int NoDriver() {
     logged |= l.find(": !!! Device driver not installed or missing.") != std::string::npos;
   Check(logged, "the missing driver was logged as \"!!! Device driver not installed or missing.\"");
   Check(p.CloseAll() == 1, "CloseAll returns 1");
-  Check(p.GetLastErrorMsg(-1, nullptr) == 77, "after CloseAll the driver record is gone: 77 (got %d)",
-        p.GetLastErrorMsg(-1, nullptr));
+  const int afterClose = p.GetLastErrorMsg(-1, nullptr);
+  Check(afterClose == 77, "after CloseAll the driver record is gone: 77 (got %d)", afterClose);
   CheckRopLog(false);
   return 0;
 }
@@ -805,18 +833,25 @@ int HangUp(int argc, char** argv) {
   Plugin& p = s.plugin;
   StreamCheck stream = s.NewStreamCheck();
   std::vector<char> buffer(kBufferSize, 0);
-  double lastData = NowMs(), failedAt = -1;
+  double lastData = NowMs(), failedAt = -1, longestGap = 0;
   const double t0 = NowMs();
   while (NowMs() - t0 < 60000) {
     if (p.ReadLine(s.index, buffer.data(), kBufferSize, 20) == 1) {
       stream.Feed(buffer.data());
       // Data read after the failure was buffered before it.
-      if (failedAt < 0) lastData = NowMs();
+      if (failedAt < 0) {
+        const double now = NowMs();
+        if (stream.counterSamples > 0 && now - lastData > longestGap) longestGap = now - lastData;
+        lastData = now;
+      }
     }
     if (failedAt < 0 && p.IsFailed(s.index) == 1) failedAt = NowMs();
     // After the failure, drain what was buffered, then stop.
     if (failedAt >= 0 && NowMs() - failedAt > 500) break;
   }
+  // Without cuff cycles every sample line feeds every channel, so data must flow steadily
+  // (after a cycle's upload the rotation legitimately waits for the waveform channels).
+  Check(longestGap < 1000, "data flowed steadily until the failure (longest wait %.0f ms)", longestGap);
   Check(failedAt >= 0, "IsFailed becomes 1 after the monitor went away");
   if (failedAt >= 0) {
     Check(failedAt - lastData < 1000, "failure seen %.0f ms after the last data arrived (under 1 s)", failedAt - lastData);
