@@ -22,6 +22,7 @@ echo "== 32-bit Windows plug-in"
 cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C build/win32
+tests/win32/check_exports.sh build/win32
 if [ -x tests/wine/run.sh ]; then
   tests/wine/run.sh build/win32 build/asan
 fi

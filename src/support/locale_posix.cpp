@@ -115,8 +115,9 @@ class PosixLocaleBackend final : public LocaleBackend {
 }  // namespace
 
 LocaleBackend& PlatformLocaleBackend() {
-  static PosixLocaleBackend* backend = new PosixLocaleBackend;
-  return *backend;
+  // Built before the settings that use it, so it outlives them at unload.
+  static PosixLocaleBackend backend;
+  return backend;
 }
 
 }  // namespace vyra

@@ -79,8 +79,9 @@ class Win32LocaleBackend final : public LocaleBackend {
 }  // namespace
 
 LocaleBackend& PlatformLocaleBackend() {
-  static Win32LocaleBackend* backend = new Win32LocaleBackend;
-  return *backend;
+  // Built before the settings that use it, so it outlives them at unload.
+  static Win32LocaleBackend backend;
+  return backend;
 }
 
 }  // namespace vyra

@@ -1,0 +1,18 @@
+#pragma once
+#include <iosfwd>
+#include <string>
+
+namespace vyra::host {
+
+struct DemoOptions {
+  double seconds = 20;
+  std::string outDir;  // empty: a new folder under the system's temporary folder
+  std::string modulePath;
+  std::string ids;
+};
+
+// Simulated branded monitor on a pseudo-terminal, found through a discovery tree of its own:
+// describe it, stream it to CSV with its cuff-cycle comments, plot the CSV.
+int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err);
+
+}  // namespace vyra::host

@@ -1,0 +1,53 @@
+#pragma once
+// The host's jobs: scan for monitors, describe one, stream its samples.
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "module.h"
+
+namespace vyra::host {
+
+// Exit codes scripts can test. Argument errors found by the command-line parser keep the
+// parser's own codes (100 and above).
+enum Exit : int {
+  kExitOk = 0,
+  kExitFailure = 1,        // anything not listed below
+  kExitBadValue = 2,       // a value the device does not accept (--period, --channels)
+  kExitModule = 3,         // module not found, not loadable, or not a plug-in
+  kExitNoDevice = 4,       // FindDevice found nothing
+  kExitInitialise = 5,     // Initialise failed: not responding, wrong firmware
+  kExitDevice = 6,         // a command or sampling failed, or the device failed while streaming
+  kExitOutput = 7,         // CSV, comments, script or PNG could not be written, gnuplot failed
+  kExitInterrupted = 130,  // stopped by SIGINT, cleanly
+};
+
+// SIGINT and SIGTERM set a flag the long loops poll; a second SIGINT ends the process.
+void InstallInterruptHandler();
+bool Interrupted();
+
+int ScanDevices(Module& m, const std::string& ids, bool initialise, std::ostream& out, std::ostream& err);
+int DescribeDevice(Module& m, const std::string& ids, std::ostream& out, std::ostream& err);
+
+struct StreamOptions {
+  double seconds = 10;          // 0: until interrupted
+  std::string csv;              // empty: data lines on standard output
+  int periodUs = 0;             // 0: keep the device's period
+  std::vector<int> channels;    // empty: every channel
+  bool progress = true;
+};
+struct StreamResult {
+  int exit = kExitOk;
+  std::vector<uint64_t> samples;  // per selected channel
+  uint64_t rows = 0;              // CSV rows written
+  size_t comments = 0;
+  std::string commentsPath;       // side file next to the CSV
+};
+StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions& o, std::ostream& out,
+                          std::ostream& err);
+
+// Threads of this process; -1 where it cannot be told.
+int ThreadCount();
+
+}  // namespace vyra::host

@@ -1,0 +1,83 @@
+#pragma once
+// Host-side handling of what the plug-in hands out: base-scaling texts, data lines, and the
+// CSV rows and comment records the stream command writes.
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vyra::host {
+
+// "Smin,Vmin;Smax,Vmax;unit;p;": stored integers are display values times 10^p.
+struct BaseScaling {
+  int32_t scaledMin = 0, scaledMax = 0;
+  std::string displayMin, displayMax;  // as the device wrote them (fraction may be dropped)
+  std::string unit;
+  int exponent = 0;
+  double Divisor() const;                    // 10^exponent
+  double Min() const { return scaledMin / Divisor(); }
+  double Max() const { return scaledMax / Divisor(); }
+  double Resolution() const { return 1.0 / Divisor(); }
+};
+std::optional<BaseScaling> ParseBaseScaling(std::string_view text);
+
+// One data line "+<channel>,v,v,...": channel counted from 1, values as stored.
+struct DataLine {
+  int channel = 0;
+  std::vector<int32_t> values;
+};
+std::optional<DataLine> ParseDataLine(std::string_view line);
+
+// Splits a ReadLine buffer into its lines; a line that does not parse is counted in `bad`.
+void ParseDataBuffer(std::string_view buffer, std::vector<DataLine>& out, uint64_t& bad);
+
+// Assembles rows of equally clocked channels: row i is written once every channel has its
+// i-th sample. Finish() writes the rows some channel never completed, with empty cells.
+class CsvWriter {
+ public:
+  struct Column {
+    int channel = 0;  // host channel number
+    std::string title;
+    double divisor = 1;  // stored value / divisor = engineering value
+    int decimals = 0;
+  };
+  CsvWriter(std::ostream& out, std::vector<Column> columns, double periodSeconds);
+  void WriteHeader();
+  // Returns false for a channel that is not a column (the values are ignored).
+  bool Add(int channel, const std::vector<int32_t>& values);
+  void Finish();
+  uint64_t RowsWritten() const { return rows_; }
+
+ private:
+  void WriteRow(bool partial);
+  std::ostream& out_;
+  std::vector<Column> columns_;
+  std::vector<std::deque<int32_t>> pending_;
+  double period_;
+  uint64_t rows_ = 0;
+};
+
+// Quotes a CSV field when it holds a separator, a quote or a line break.
+std::string CsvField(std::string_view text);
+// Splits one CSV record (no line breaks inside fields).
+std::vector<std::string> SplitCsvRecord(std::string_view line);
+
+// A comment the plug-in placed in the recording.
+struct Comment {
+  int channel = -1;     // recording channel from 0, -1 when the plug-in found none
+  std::string channelName;  // that channel's title; empty for none
+  int32_t position = 0;  // sample position in the record
+  int32_t record = 0;
+  double seconds = 0;   // position times the recording's sample interval
+  std::string text;     // UTF-8
+};
+// The side file next to a CSV: "time_s,sample,channel,text" (channel: its title), one
+// comment a line.
+void WriteCommentsHeader(std::ostream& out);
+void WriteComment(std::ostream& out, const Comment& c);
+std::vector<Comment> ReadComments(std::istream& in);
+
+}  // namespace vyra::host
