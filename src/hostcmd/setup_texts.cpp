@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "framework/log.h"
+#include "platform/codepage.h"
 #include "protocol/channel_record.h"
 
 namespace vyra {
@@ -54,8 +55,14 @@ void BuildSetupTexts(ChannelRecord& record, int32_t decimals, const std::string&
                            "," + vMax + ";" + unit + ";" + std::to_string(p) + ";";
 
   const int32_t number = channelCounter.fetch_add(1, std::memory_order_relaxed) + 1;
-  LogEntry("channel: ", std::to_string(number) + " | " + record.name + " | gainlist: " + record.gainListText +
-                            " | basescaling: " + record.baseScalingText);
+  // Names and units are UTF-8 (measurement names, "°C", "µL"); widened as ANSI text they would
+  // reach the log garbled on Windows.
+  std::u16string entry;
+  plat::MultiByteToWide(plat::kCodePageUtf8,
+                        std::to_string(number) + " | " + record.name + " | gainlist: " + record.gainListText +
+                            " | basescaling: " + record.baseScalingText,
+                        entry);
+  LogEntry("channel: ", std::u16string_view(entry));
 }
 
 }  // namespace vyra

@@ -106,6 +106,13 @@ class Win32SerialPort final : public SerialPort {
       return stat.cbInQue > 0 ? WaitResult::Readable : idle();
     };
 
+    if (waitsUnreliable_) {
+      DWORD errors = 0;
+      COMSTAT stat;
+      ZeroMemory(&stat, sizeof stat);
+      if (!ClearCommError(h_, &errors, &stat)) return LineGone(GetLastError()) ? WaitResult::Failed : idle();
+      return stat.cbInQue > 0 ? WaitResult::Readable : idle();
+    }
     if (!SetCommMask(h_, EV_RXCHAR)) return LineGone(GetLastError()) ? WaitResult::Failed : idle();
     {
       DWORD errors = 0;
@@ -136,6 +143,7 @@ class Win32SerialPort final : public SerialPort {
       if (!GetOverlappedResult(h_, &waitOv_, &unused, TRUE)) {
         error = GetLastError();
         // ERROR_OPERATION_ABORTED with mask 0: Wine on a pseudo-terminal, not a fault by itself.
+        if (error == ERROR_OPERATION_ABORTED && mask_ == 0) waitsUnreliable_ = true;
         return LineGone(error) ? WaitResult::Failed : afterEmptyWait();
       }
       return (mask_ & EV_RXCHAR) ? WaitResult::Readable : afterEmptyWait();
@@ -184,6 +192,7 @@ class Win32SerialPort final : public SerialPort {
   HANDLE readEvent_;
   OVERLAPPED waitOv_{};
   DWORD mask_ = 0;
+  bool waitsUnreliable_ = false;
 };
 
 }  // namespace

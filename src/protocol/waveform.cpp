@@ -193,8 +193,13 @@ void DuraSerial::PostComment(int32_t offset, const BVL::String& text) {
   // Waveform-channel samples to host sample positions. An interval the conversion cannot
   // use (zero, negative, not finite) leaves the position in waveform samples.
   const double samples = static_cast<double>(offset) + cycleStartSample.load(std::memory_order_relaxed);
+  // Waveform samples keep pace with the sample lines, which arrive at the current upload
+  // period; the record's own period dates from its creation and is stale once the host
+  // has changed the rate.
+  const int32_t current = uploadPeriod.load(std::memory_order_relaxed);
+  const double period = current > 0 ? current : vpr->samplePeriod;
   double position = samples;
-  if (std::isfinite(interval) && interval > 0) position = samples * (1 / ((interval * 1000000) / vpr->samplePeriod));
+  if (std::isfinite(interval) && interval > 0) position = samples * (1 / ((interval * 1000000) / period));
   const int32_t pair[2] = {SaturateToInt32(position), recordCount - 1};
   comments->AddComment(channel, pair, text.c_str(), 0);
 }

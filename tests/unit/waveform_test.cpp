@@ -491,6 +491,19 @@ TEST_F(WaveformTest, PositionFollowsTheHostSampleInterval) {
   }
 }
 
+// The host records at the period it last set; the records keep the period of their creation.
+TEST_F(WaveformTest, PositionUsesThePeriodTheHostLastSet) {
+  device->RefreshHostDocument();
+  Vpr().samplePeriod = 20000;
+  device->uploadPeriod = 1000;
+  host.data.interval = 0.001;
+  device->cycleStartSample = 100;
+  device->PostComment(50, BVL::String(u"x"));
+  auto posted = host.Posted();
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted.back().position, 150);
+}
+
 TEST_F(WaveformTest, ChannelIsFoundByTheVprTitle) {
   struct Case {
     const char* what;
