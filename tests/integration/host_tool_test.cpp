@@ -254,7 +254,15 @@ TEST_F(HostToolTest, CtrlCStopsSamplingAndClosesTheDevice) {
   auto stop = std::find(after.begin(), after.end(), "WN5");
   ASSERT_NE(stop, after.end()) << p.err;
   EXPECT_NE(std::find(stop, after.end(), "X"), after.end());
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's runtime starts a helper thread of its own with the first thread the
+  // module creates, after vyra-host has counted its threads: one extra is that helper.
+  const bool noneLeft = p.err.find("still running") == std::string::npos;
+  const bool onlyTheHelper = p.err.find(" 1 thread(s) still running") != std::string::npos;
+  EXPECT_TRUE(noneLeft || onlyTheHelper) << p.err;
+#else
   EXPECT_EQ(p.err.find("still running"), std::string::npos) << p.err;
+#endif
   EXPECT_EQ(p.err.find("reference"), std::string::npos) << p.err;
   // Every data line on standard output is whole.
   std::istringstream lines(p.out);
