@@ -1,5 +1,7 @@
 // Samples from the monitor's line to the host's ReadLine buffer, through the exports.
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "integration/e2e_fixture.h"
 
@@ -19,9 +21,9 @@ int32_t MarkerValue(const std::vector<ExpectedChannel>& channels, size_t k, int 
   return (base[k] + j) * PowerOfTen(channels[k].exponent);
 }
 
-// The unpaced monitor sends exactly kLines sample lines as fast as the line takes them and
-// then falls silent. Every channel must deliver every one of them once, in rotation, and
-// the counter channel must count without a gap.
+// The unpaced monitor sends exactly kLines sample lines as fast as the line takes them, with
+// noise lines between them, and then falls silent. Every channel must deliver every sample
+// once, in rotation, and the counter channel must count without a gap.
 TEST_F(E2eTest, EverySampleArrivesOnceInRotationAndFlushDiscards) {
   constexpr int kLines = 100000;
   vyra::sim::Options options;
@@ -48,6 +50,23 @@ TEST_F(E2eTest, EverySampleArrivesOnceInRotationAndFlushDiscards) {
   const int32_t scale = PowerOfTen(expected[counter].exponent);
 
   ASSERT_EQ(Ask(index, 37).result, 1);
+  std::atomic<bool> quiet{false};
+  int noiseLines = 0;
+  std::thread noise([&] {
+    static const std::string junk[] = {std::string("\x01\x00\xff?#\r\n", 7), "\r\n", "   \r\n", "\x7f\x80\r\n"};
+    for (; !quiet && !monitor.GetStats().stalled; ++noiseLines) {
+      monitor.SendRaw(junk[noiseLines % 4]);
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+  struct Join {
+    std::atomic<bool>& quiet;
+    std::thread& t;
+    ~Join() {
+      quiet = true;
+      if (t.joinable()) t.join();
+    }
+  } joinNoise{quiet, noise};
   std::vector<char> buffer(65536);
   std::vector<int64_t> received(channels, 0);
   size_t due = 0;  // rotation position the next call must serve
@@ -83,6 +102,9 @@ TEST_F(E2eTest, EverySampleArrivesOnceInRotationAndFlushDiscards) {
     due = (due + 1) % channels;
   }
   EXPECT_TRUE(monitor.GetStats().stalled);
+  quiet = true;
+  noise.join();
+  EXPECT_GT(noiseLines, 100);
   EXPECT_EQ(Module().ReadLine(index, buffer.data(), static_cast<int>(buffer.size()), 300), 0) << buffer.data();
 
   // Three lines more: the due channel takes all three, the others keep theirs until the
