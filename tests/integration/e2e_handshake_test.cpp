@@ -1,5 +1,6 @@
 // Handshake and host commands through the exports against a simulated monitor.
 #include <algorithm>
+#include <atomic>
 #include <future>
 
 #include "integration/e2e_fixture.h"
@@ -165,12 +166,14 @@ INSTANTIATE_TEST_SUITE_P(
 // version reply lets Initialise succeed and then fails the first command after the full
 // description wait.
 TEST_F(E2eTest, RefusedVyraAndMissingDescriptionFailAfterTheirWaits) {
-  vyra::sim::Monitor* silent = nullptr;
+  std::atomic<vyra::sim::Monitor*> silent{nullptr};
   vyra::sim::Options mute;
   mute.fault = vyra::sim::Fault::kSilent;
   mute.onCommand = [&silent](const std::string& command) {
-    if (command == "S") silent->SendRaw("S\r\n");
-    if (command == "V") silent->SendRaw("V,2,3,7,1,Z800,0,DSI\r\n");
+    vyra::sim::Monitor* m = silent.load();
+    if (!m) return;
+    if (command == "S") m->SendRaw("S\r\n");
+    if (command == "V") m->SendRaw("V,2,3,7,1,Z800,0,DSI\r\n");
   };
   vyra::sim::TreePort quietPort;
   quietPort.tty = "ttyUSB0";

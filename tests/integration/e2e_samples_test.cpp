@@ -101,7 +101,7 @@ TEST_F(E2eTest, EverySampleArrivesOnceInRotationAndFlushDiscards) {
     ASSERT_LE(received[due], kLines) << ch.name << ": more samples than lines sent";
     due = (due + 1) % channels;
   }
-  EXPECT_TRUE(monitor.GetStats().stalled);
+  EXPECT_TRUE(Eventually([&] { return monitor.GetStats().stalled; }));
   quiet = true;
   noise.join();
   EXPECT_GT(noiseLines, 100);
