@@ -144,3 +144,49 @@ TEST_F(E2eTest, EverySampleArrivesOnceInRotationAndFlushDiscards) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The monitor hangs up mid-stream: the device reports itself failed, what arrived before the
+// hang-up is still delivered, and a new Initialise cannot reopen the vanished line.
+TEST_F(E2eTest, HangUpFailsTheDeviceAndKeepsWhatArrived) {
+  constexpr int kLines = 150;
+  vyra::sim::Options options;
+  options.profile = Profile::kOximeter;
+  options.initialRate = 0;
+  options.fault = vyra::sim::Fault::kHangUp;
+  options.faultAfterLines = kLines;
+  vyra::sim::TreePort port;
+  port.serial = "VEZ0101";
+  auto& monitor = AddMonitor(options, port);
+  LayOut();
+
+  ASSERT_EQ(Find("VEZ"), 0);
+  ASSERT_EQ(Module().Initialise(0), 1);
+  const int32_t count = Ask(0, 11).value;
+  ASSERT_EQ(count, 3);
+  ASSERT_EQ(Ask(0, 37).result, 1);
+  ASSERT_TRUE(monitor.WaitForHangUp(30s));
+  EXPECT_TRUE(Eventually([] { return Module().IsFailed(0) == 1; }));
+
+  const size_t counter = static_cast<size_t>(monitor.profile().counterChannel);
+  std::vector<char> buffer(65536);
+  std::vector<std::vector<int32_t>> samples(static_cast<size_t>(count));
+  while (Module().ReadLine(0, buffer.data(), static_cast<int>(buffer.size()), 300) == 1) {
+    DataBlock block;
+    ASSERT_TRUE(ParseDataLines(buffer.data(), buffer.size(), block));
+    auto& s = samples[static_cast<size_t>(block.channel - 1)];
+    s.insert(s.end(), block.values.begin(), block.values.end());
+  }
+  for (const auto& s : samples) EXPECT_EQ(s.size(), static_cast<size_t>(kLines));
+  for (size_t i = 0; i < samples[counter].size(); ++i)
+    ASSERT_EQ(samples[counter][i], static_cast<int32_t>(i % static_cast<size_t>(monitor.profile().counterModulus)));
+
+  EXPECT_EQ(Module().Initialise(0), 0);
+  EXPECT_EQ(Module().IsFailed(0), 1);
+  EXPECT_EQ(LastError(-1).text, "The device is not responding or powered off.");
+}
+
+}  // namespace
+}  // namespace e2e
