@@ -1,5 +1,6 @@
 // Runs a fuzz target over files: each argument is a file or a directory of files (the
 // committed corpus). Built without libFuzzer, so the normal sanitizer build replays it.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
