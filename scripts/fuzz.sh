@@ -21,7 +21,7 @@ for src in fuzz/*_fuzz.cpp; do
   mkdir -p "build-fuzz/corpus/$target"
   echo "== $target (${seconds}s)"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "build-fuzz/fuzz/$name" -max_total_time="$seconds" -jobs=1 -workers=1 -fork=0 \
+    "build-fuzz/fuzz/$name" -max_total_time="$seconds" \
       -max_len=9000 -timeout=10 -print_final_stats=1 \
       -artifact_prefix="build-fuzz/findings/${target}-" ${FUZZ_OPTS:-} \
       "build-fuzz/corpus/$target" "fuzz/corpus/$target"
