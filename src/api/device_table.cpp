@@ -1,12 +1,41 @@
-// STUB: replaced by the serial spine.
 #include "api/device_table.h"
+
 #include <vector>
+
 #include "serial/dura_serial.h"
+
 namespace vyra {
-namespace { std::vector<std::unique_ptr<DuraSerial>>& Table() { static std::vector<std::unique_ptr<DuraSerial>> t; return t; } }
-DuraSerial* DeviceAt(int i) { return (i >= 0 && static_cast<size_t>(i) < Table().size()) ? Table()[i].get() : nullptr; }
-int AppendDevice(std::unique_ptr<DuraSerial> d) { Table().push_back(std::move(d)); return static_cast<int>(Table().size()) - 1; }
-size_t DeviceCount() { return Table().size(); }
-DuraSerial* LastDevice() { return Table().empty() ? nullptr : Table().back().get(); }
-void DestroyAllDevices() { while (!Table().empty()) Table().pop_back(); }
+
+namespace {
+using Table = std::vector<std::unique_ptr<DuraSerial>>;
+// Created by the first append and freed when emptied, never by static destruction: the
+// unload hook empties it and it must still be there when that hook runs.
+Table* table = nullptr;
+}  // namespace
+
+DuraSerial* DeviceAt(int index) {
+  return (table && index >= 0 && static_cast<size_t>(index) < table->size()) ? (*table)[static_cast<size_t>(index)].get()
+                                                                            : nullptr;
+}
+
+int AppendDevice(std::unique_ptr<DuraSerial> device) {
+  if (!table) table = new Table();
+  table->push_back(std::move(device));
+  return static_cast<int>(table->size()) - 1;
+}
+
+size_t DeviceCount() { return table ? table->size() : 0; }
+
+DuraSerial* LastDevice() { return (table && !table->empty()) ? table->back().get() : nullptr; }
+
+void DestroyAllDevices() {
+  if (!table) return;
+  for (size_t n = table->size(); n > 0; --n) {
+    table->back().reset();  // the entry names no device while its object is being destroyed
+    table->pop_back();
+  }
+  delete table;
+  table = nullptr;
+}
+
 }  // namespace vyra

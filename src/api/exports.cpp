@@ -1,27 +1,199 @@
-// The plug-in's exported entry points (skeleton: every export returns its default).
+// The plug-in's exported entry points: look the device up, forward, and keep every failure
+// and exception on this side.
 #include <cstdint>
 
+#include "api/device_table.h"
+#include "api/error_messages.h"
+#include "discovery/discovery.h"
+#include "framework/log.h"
+#include "hostcmd/host_command_record.h"
+#include "serial/dura_serial.h"
+#include "vyra/com.h"
+
 #if defined(_WIN32)
+#include <windows.h>
 #define VYRA_EXPORT extern "C"
 #else
 #define VYRA_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-VYRA_EXPORT int GetDeviceClassInfo(void*) { return 0; }
-VYRA_EXPORT int FindDevice(int*, const char*) { return 0; }
-VYRA_EXPORT int Initialise(int) { return 0; }
-VYRA_EXPORT int CloseAll() { return 1; }
-VYRA_EXPORT int IsFailed(int) { return 1; }
-VYRA_EXPORT int CanUseBaudRate(int, int) { return 0; }
-VYRA_EXPORT int SetBaudRate(int, int) { return 0; }
-VYRA_EXPORT int GetBaudRate(int) { return 0; }
-VYRA_EXPORT int ReadLine(int, char*, int, int) { return 0; }
-VYRA_EXPORT int WriteBuffer() { return 0; }
-VYRA_EXPORT int ReadBuffer() { return 0; }
-VYRA_EXPORT int ReadBuffSize() { return 0; }
-VYRA_EXPORT void FlushReadBuffer(int) {}
-VYRA_EXPORT int GetUniqueID(int, int*) { return 0; }
-VYRA_EXPORT int DeviceCommand(int, int, void*) { return 0; }
-VYRA_EXPORT int GetLastErrorMsg(int, char*) { return 0; }
-VYRA_EXPORT uint32_t InitOnMainThread() { return 0; }
-VYRA_EXPORT int SetControllingProxy(int, void*) { return 0; }
+namespace {
+
+using vyra::DeviceAt;
+using vyra::DuraSerial;
+
+// {6E3A1C57-94B2-4F0D-A8E1-3B57C2D94F60}
+constexpr vyra::Guid kClassId = {0x6E3A1C57, 0x94B2, 0x4F0D, {0xA8, 0xE1, 0x3B, 0x57, 0xC2, 0xD9, 0x4F, 0x60}};
+constexpr char16_t kClassName[] = u"VYRA Monitor";
+
+struct DeviceClassInfo {
+  vyra::Guid classId;
+  const char16_t* name;
+  const char16_t* nameAgain;
+};
+
+int CloseAllBody() noexcept {
+  try {
+    vyra::DestroyAllDevices();
+  } catch (...) {
+  }
+  try {
+    vyra::DestroyDiscovery();
+  } catch (...) {
+  }
+  return 1;
+}
+
+}  // namespace
+
+VYRA_EXPORT int GetDeviceClassInfo(void* record) {
+  if (!record) return 0;
+  auto* info = static_cast<DeviceClassInfo*>(record);
+  info->classId = kClassId;
+  info->name = kClassName;
+  info->nameAgain = kClassName;
+  return 1;
+}
+
+VYRA_EXPORT int FindDevice(int* index, const char* hostText) {
+  try {
+    if (!hostText) return 0;
+    std::unique_ptr<DuraSerial> device = vyra::FindNextDevice(hostText);
+    if (!device) return 0;
+    int found = vyra::AppendDevice(std::move(device));
+    if (index) *index = found;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int Initialise(int index) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    if (!d) return 0;
+    if (d->IsOpen()) {
+      if (!d->deviceFailed) return 1;
+      d->Close();
+    }
+    return d->Initialise() == vyra::kS_OK ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int CloseAll() { return CloseAllBody(); }
+
+VYRA_EXPORT int IsFailed(int index) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (!d || d->deviceFailed) ? 1 : 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
+VYRA_EXPORT int CanUseBaudRate(int index, int rate) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (d && d->CanUseBaudRate(rate)) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int SetBaudRate(int index, int rate) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (d && d->SetBaudRate(rate)) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int GetBaudRate(int index) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return d ? d->GetBaudRate() : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int ReadLine(int index, char* buffer, int size, int timeoutMs) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (d && d->ReadLine(buffer, size, timeoutMs)) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+// WriteBuffer, ReadBuffer and ReadBuffSize are three names of this one function.
+VYRA_EXPORT int BufferNoOp() { return 0; }
+#if !defined(_WIN32)
+VYRA_EXPORT int WriteBuffer() __attribute__((alias("BufferNoOp")));
+VYRA_EXPORT int ReadBuffer() __attribute__((alias("BufferNoOp")));
+VYRA_EXPORT int ReadBuffSize() __attribute__((alias("BufferNoOp")));
+#endif
+
+VYRA_EXPORT void FlushReadBuffer(int index) {
+  try {
+    if (DuraSerial* d = DeviceAt(index)) d->DiscardSamples();
+  } catch (...) {
+  }
+}
+
+VYRA_EXPORT int GetUniqueID(int index, int* value) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (d && value && d->UniqueId(reinterpret_cast<int32_t*>(value))) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int DeviceCommand(int index, int code, void* record) {
+  try {
+    DuraSerial* d = DeviceAt(index);
+    return (d && d->RunHostCommand(static_cast<uint32_t>(code), static_cast<vyra::HostCommandRecord*>(record))) ? 1
+                                                                                                                 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int GetLastErrorMsg(int index, char* buffer) {
+  try {
+    return vyra::LastErrorMessage(index, buffer);
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT uint32_t InitOnMainThread() {
+  try {
+    return vyra::LogClock();
+  } catch (...) {
+    return 0;
+  }
+}
+
+VYRA_EXPORT int SetControllingProxy(int index, void* proxy) {
+  try {
+    if (DuraSerial* d = DeviceAt(index)) d->controllingProxy = proxy;
+  } catch (...) {
+  }
+  return 0;
+}
+
+#if defined(_WIN32)
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  // At process exit (reserved != null) the other threads are already gone and waiting for
+  // them would hang: the system reclaims everything.
+  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) CloseAllBody();
+  return TRUE;
+}
+#else
+__attribute__((destructor)) static void UnloadPlugin() { CloseAllBody(); }
+#endif

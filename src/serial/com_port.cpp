@@ -1,15 +1,73 @@
-// STUB: replaced by the serial spine.
 #include "serial/com_port.h"
 
+#include <chrono>
+#include <thread>
+
 namespace vyra {
-COMPort::~COMPort() = default;
-bool COMPort::IsOpen() const { return port != nullptr; }
-bool COMPort::Close() { return false; }
-HResult COMPort::Open(std::u16string_view, int) { return kE_FAIL; }
-bool COMPort::Configure(int, int) { return false; }
-bool COMPort::SetBaudRate(int) { return false; }
+
+COMPort::~COMPort() {
+  std::lock_guard l(portMutex);
+  port.reset();
+}
+
+std::shared_ptr<plat::SerialPort> COMPort::Line() const {
+  std::lock_guard l(portMutex);
+  return port;
+}
+
+bool COMPort::IsOpen() const { return Line() != nullptr; }
+
+bool COMPort::Close() {
+  std::shared_ptr<plat::SerialPort> closing;
+  {
+    std::lock_guard l(portMutex);
+    closing.swap(port);
+  }
+  // The handle closes here unless a reader thread still holds the line; then it closes when
+  // that thread lets go of it.
+  return closing != nullptr;
+}
+
+bool COMPort::OpenLine(std::u16string_view path) {
+  std::shared_ptr<plat::SerialPort> line = plat::SerialPort::Open(path);
+  if (!line) return false;
+  std::lock_guard l(portMutex);
+  port = std::move(line);
+  return true;
+}
+
+HResult COMPort::Open(std::u16string_view path, int rate) {
+  if (!OpenLine(path)) return kE_FAIL;
+  if (Configure(rate, 1)) return kS_OK;
+  Close();
+  return kE_FAIL;
+}
+
+bool COMPort::Configure(int rate, int rtsControl) {
+  auto line = Line();
+  if (!line || !line->Configure(rate, rtsControl)) return false;
+  baudRate = rate;  // the argument itself, also when it kept the line's rate
+  return true;
+}
+
+bool COMPort::SetBaudRate(int rate) { return Configure(rate, 1); }
+
 int COMPort::GetBaudRate() const { return baudRate; }
-bool COMPort::CanUseBaudRate(int) { return false; }
-bool COMPort::WriteBytes(const void*, size_t) { return false; }
-bool COMPort::OpenLine(std::u16string_view) { return false; }
+
+bool COMPort::CanUseBaudRate(int rate) {
+  const int previous = GetBaudRate();
+  if (!Configure(rate, 1)) return false;
+  return Configure(previous, 1);
+}
+
+bool COMPort::WriteBytes(const void* data, size_t length) {
+  auto line = Line();
+  if (!line) {
+    // As a write on a closed handle: it fails after its 20 ms wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return false;
+  }
+  return line->Write(data, length);
+}
+
 }  // namespace vyra

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "platform/serial_port.h"
@@ -33,8 +34,11 @@ class COMPort {
  protected:
   // Opens and stores the line; false when the path cannot be opened.
   bool OpenLine(std::u16string_view path);
+  // The open line or null; a copy, so a concurrent Close cannot free it under the caller.
+  std::shared_ptr<plat::SerialPort> Line() const;
 
-  std::shared_ptr<plat::SerialPort> port;  // the open line; null when closed
+  std::shared_ptr<plat::SerialPort> port;  // the open line; null when closed; under portMutex
+  mutable std::mutex portMutex;
   std::atomic<int32_t> baudRate{0};
 };
 

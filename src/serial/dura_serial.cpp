@@ -1,9 +1,40 @@
-// STUB (lifecycle and reader thread): replaced by the serial spine.
+// Device object lifecycle: handshake wait, reader thread, receive pass, close.
 #include "serial/dura_serial.h"
 
 #include <chrono>
+#include <climits>
+#include <thread>
+
+#include "framework/log.h"
 
 namespace vyra {
+
+namespace {
+
+constexpr int kReaderWakeMs = 20;
+constexpr int kHandshakeBudgetMs = 15000;
+constexpr int kHandshakeStepMs = 1000;
+
+void SleepMs(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// The leading decimal number of a text: white space, an optional sign, digits; no digits
+// give 0. Saturates instead of overflowing.
+long LeadingInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    int digit = text[i] - '0';
+    value = value > (LONG_MAX - digit) / 10 ? LONG_MAX : value * 10 + digit;
+  }
+  return negative ? -value : value;
+}
+
+}  // namespace
 
 int64_t NowMs() {
   using namespace std::chrono;
@@ -14,29 +45,196 @@ DuraSerial::DuraSerial(std::u16string path, std::u16string identifier)
     : devicePath(std::move(path)),
       serialNumber(SerialNumberFromPath(devicePath)),
       isBranded(identifier.find(u"BVLVYRA") != std::u16string::npos) {
+  LogEntry("devicePath: ", std::u16string_view(devicePath));
   lastWaveformTime = NowMs();
 }
-DuraSerial::~DuraSerial() = default;
-HResult DuraSerial::Initialise() { return kE_FAIL; }
-bool DuraSerial::Close() { return false; }
-void DuraSerial::ReaderLoop() {}
-HResult DuraSerial::ReceivePass() { return kS_OK; }
-std::string DuraSerial::DeviceName() const { std::lock_guard l(textMutex); return deviceName; }
-std::string DuraSerial::FirmwareVersion() const { std::lock_guard l(textMutex); return firmwareVersion; }
-std::string DuraSerial::FirmwareLevel() const { std::lock_guard l(textMutex); return firmwareLevel; }
-BVL::String DuraSerial::ErrorText() const { std::lock_guard l(textMutex); return errorText; }
+
+DuraSerial::~DuraSerial() {
+  // The reader goes first and is waited for without limit: after it, no other thread sends
+  // commands, so the observer (whose owner is often gone by now) can be dropped before the
+  // end command goes out.
+  StopReaderThread(-1);
+  commandObserver = nullptr;
+  try {
+    Close();
+  } catch (...) {
+  }
+  try {
+    ReleaseHostDocument();
+  } catch (...) {
+  }
+}
+
+HResult DuraSerial::Initialise() {
+  // A reader left by an earlier Initialise must have ended before the ring and the protocol
+  // state are used by a new one.
+  StopReaderThread(-1);
+
+  if (!OpenLine(devicePath)) {
+    deviceFailed = true;
+    return kE_FAIL;
+  }
+  if (!Configure(115200, 1)) {
+    Close();
+    deviceFailed = true;
+    return kE_FAIL;
+  }
+  lineBuffer.Clear();
+  // Set before "S" goes out: the monitor's answer may be handled before SendCommand returns.
+  acquisitionState.store(kAwaitStart, std::memory_order_release);
+  if (!StartReader(Line())) {
+    Close();
+    deviceFailed = true;
+    return kE_FAIL;
+  }
+  SendCommand("S");
+
+  // The state is first looked at after one full step; the budget counts the protocol's
+  // one-second steps whatever the real sleep.
+  for (int elapsed = 0;;) {
+    if (elapsed > kHandshakeBudgetMs) {
+      notResponding = true;
+      deviceFailed = true;
+      return kE_FAIL;
+    }
+    SleepMs(timing.handshakeSleepMs);
+    elapsed += kHandshakeStepMs;
+    if (acquisitionState.load(std::memory_order_acquire) >= kAwaitBrandEcho) break;
+  }
+
+  if (LeadingInteger(FirmwareLevel()) == 1) return kS_OK;
+  firmwareMismatch = true;
+  deviceFailed = true;
+  return kE_FAIL;
+}
+
+bool DuraSerial::Close() {
+  try {
+    SendCommand("X");
+  } catch (...) {
+  }
+  SleepMs(timing.closeSettleMs);
+  StopReaderThread(timing.closeJoinMs);
+  return COMPort::Close();
+}
+
+bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
+  auto fresh = std::make_unique<Reader>();
+  fresh->line = std::move(line);
+  Reader* r = fresh.get();
+  reader = std::move(fresh);
+  try {
+    r->thread = std::thread([this, r] {
+      plat::RaiseCurrentThreadPriority();
+      ReaderLoop();
+      std::lock_guard l(r->doneMutex);
+      r->done = true;
+      r->doneCv.notify_all();
+    });
+  } catch (...) {
+    reader.reset();
+    return false;
+  }
+  return true;
+}
+
+void DuraSerial::StopReaderThread(int waitMs) {
+  if (!reader) return;
+  Reader& r = *reader;
+  if (!r.stopSignalled) {
+    r.stopSignalled = true;
+    r.stop.Set();
+  } else if (waitMs > 0) {
+    waitMs = 0;  // a bounded wait was already spent on this thread
+  }
+  bool ended;
+  {
+    std::unique_lock l(r.doneMutex);
+    if (waitMs < 0)
+      r.doneCv.wait(l, [&] { return r.done; });
+    else
+      r.doneCv.wait_for(l, std::chrono::milliseconds(waitMs), [&] { return r.done; });
+    ended = r.done;
+  }
+  if (!ended) return;  // still running: the Reader (and the line it holds) stays
+  if (r.thread.joinable()) r.thread.join();
+  reader.reset();
+}
+
+void DuraSerial::ReaderLoop() {
+  // The thread procedure of the current reader; `reader` is replaced only after this thread
+  // has been joined.
+  Reader* r = reader.get();
+  if (!r || !r->line) return;
+  try {
+    for (;;) {
+      auto result = r->line->WaitReadable(r->stop, kReaderWakeMs);
+      if (result == plat::SerialPort::WaitResult::Stopped) return;
+      if (result == plat::SerialPort::WaitResult::Timeout) continue;
+      if (result == plat::SerialPort::WaitResult::Readable) {
+        ReceivePass();
+        if (!r->lineFailed) continue;
+      }
+      break;
+    }
+  } catch (...) {
+  }
+  // The line has failed (or the thread could not go on): nothing more will arrive, so park
+  // until told to stop rather than spin on a dead descriptor.
+  deviceFailed = true;
+  r->stop.Wait(-1);
+}
+
+HResult DuraSerial::ReceivePass() {
+  char buffer[ReceiveRing::kSize];
+  if (Reader* r = reader.get(); r && r->line) {
+    long n = r->line->ReadQueued(buffer, static_cast<size_t>(lineBuffer.Free()));
+    if (n < 0)
+      r->lineFailed = true;
+    else
+      lineBuffer.Append(buffer, static_cast<int>(n));
+  }
+  CutResult cut = CutLines(lineBuffer, buffer, [this](const char* bytes, int length) -> int32_t {
+    try {
+      return HandleReply(bytes, length);
+    } catch (...) {
+      return kE_FAIL;
+    }
+  });
+  if (cut.dispatched > 0) NotifyHost();
+  return cut.status;
+}
+
+std::string DuraSerial::DeviceName() const {
+  std::lock_guard l(textMutex);
+  return deviceName;
+}
+std::string DuraSerial::FirmwareVersion() const {
+  std::lock_guard l(textMutex);
+  return firmwareVersion;
+}
+std::string DuraSerial::FirmwareLevel() const {
+  std::lock_guard l(textMutex);
+  return firmwareLevel;
+}
+BVL::String DuraSerial::ErrorText() const {
+  std::lock_guard l(textMutex);
+  return errorText;
+}
 BVL::String DuraSerial::TakeErrorText() {
   std::lock_guard l(textMutex);
   BVL::String t = errorText;
   errorText = BVL::String();
   return t;
 }
-void DuraSerial::SetErrorText(const BVL::String& text) { std::lock_guard l(textMutex); errorText = text; }
+void DuraSerial::SetErrorText(const BVL::String& text) {
+  std::lock_guard l(textMutex);
+  errorText = text;
+}
 bool DuraSerial::DescriptionComplete() const {
   std::lock_guard l(textMutex);
   return !channelNamesLine.IsEmpty() && !channelUnitsLine.IsEmpty() && !channelMaximaLine.IsEmpty() &&
          !channelMinimaLine.IsEmpty();
 }
-void DuraSerial::StopReaderThread(int) {}
 
 }  // namespace vyra

@@ -169,19 +169,25 @@ class DuraSerial : public COMPort {
 
  private:
   friend class DuraSerialTestAccess;
-  void StopReaderThread(int waitMs);  // signal, wait, join when it has ended
+  // Signals the reader's stop (once), waits at most waitMs (< 0: until it has ended) and
+  // joins it when it has ended.
+  void StopReaderThread(int waitMs);
+  bool StartReader(std::shared_ptr<plat::SerialPort> line);
 
   // Reader thread: one per Initialise; each gets its own stop event so a stop signalled for
-  // an earlier thread never ends a later one.
+  // an earlier thread never ends a later one. A new one starts only after the previous one
+  // has been joined, so one reader at a time owns the ring.
   struct Reader {
     std::thread thread;
     plat::Event stop;
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;
+    bool stopSignalled = false;               // host side only
+    bool lineFailed = false;                  // reader thread only: a read found the line gone
+    std::shared_ptr<plat::SerialPort> line;   // keeps the port alive until the thread has ended
   };
   std::unique_ptr<Reader> reader;
-  std::shared_ptr<plat::SerialPort> deferredPort;  // kept until a slow reader has ended
 
   ReceiveRing lineBuffer;
 
