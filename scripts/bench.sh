@@ -48,6 +48,9 @@ for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpa
     row(f"{label}: plug-in + host CPU, % of a core", cpu, "< 0.5 (paced, 1 device)" if key == "Stream/paced" else "", (cpu < 0.5) if (key == "Stream/paced" and cpu is not None) else None, "{:.3f}")
     hc = get(key, "host_threads_cpu_pct")
     row(f"{label}:   of which host ReadLine threads", hc, "", None, "{:.3f}")
+    row(f"{label}:   of which reader threads", get(key, "reader_cpu_pct"), "", None, "{:.3f}")
+    if get(key, "idle_cpu_pct") is not None:
+        row(f"{label}: initialised, not sampling: CPU, % of a core", get(key, "idle_cpu_pct"), "", None, "{:.3f}")
     if key != "Stream/unpaced":
         p50 = get(key, "latency_p50_us"); p99 = get(key, "latency_p99_us"); mx = get(key, "latency_max_us")
         row(f"{label}: latency write->ReadLine p50, us", p50, "", None, "{:.0f}")
