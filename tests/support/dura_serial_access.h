@@ -26,6 +26,9 @@ class DuraSerialTestAccess {
   static BVL::String ChannelMaximaLine(DuraSerial& d) { std::lock_guard l(d.textMutex); return d.channelMaximaLine; }
   static BVL::String ChannelMinimaLine(DuraSerial& d) { std::lock_guard l(d.textMutex); return d.channelMinimaLine; }
   static ReceiveRing& LineBuffer(DuraSerial& d) { return d.lineBuffer; }
+  // Puts a line of the caller's in place of the port (commands then go to it, not to a
+  // closed handle that waits out its 20 ms).
+  static void InstallLine(DuraSerial& d, std::shared_ptr<plat::SerialPort> line) { d.port = std::move(line); }
 };
 
 }  // namespace vyra

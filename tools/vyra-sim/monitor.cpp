@@ -324,6 +324,7 @@ struct Monitor::Impl {
       }
     }
     Emit(Join(f));
+    if (opt.onSampleSent && !Mute()) opt.onSampleSent(counterValue);
     ++counter;
     ++linesInStream;
     ++linesTotal;

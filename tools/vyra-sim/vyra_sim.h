@@ -70,6 +70,9 @@ struct Options {
   CycleOptions cycles;
   // Called on the serving thread for every command received (text without ':' and line end).
   std::function<void(const std::string&)> onCommand;
+  // Called on the serving thread right after each sample line has been written, with the value
+  // of its counter channel (end-to-end latency measurements).
+  std::function<void(std::int64_t counter)> onSampleSent;
 };
 
 struct ChannelSpec {

@@ -1,0 +1,497 @@
+// End to end through the exports: the built module loaded by path, simulated monitors on
+// pseudo-terminals served by a separate process (so this process's CPU time is the plug-in's
+// reader threads and the host threads only), discovery through a laid-out sysfs tree.
+//
+// Figures (Google Benchmark counters, one iteration each):
+//   Stream/paced     one device, 50 lines/s at 11,520 bytes/s: delivery, loss, CPU, latency
+//                    from the simulator's write of a line to the ReadLine that returns it
+//   Stream/unpaced   one device, lines as fast as the simulator can write them
+//   Stream/python    the same paced stream read by a plain pyserial loop (/usr/bin/python3)
+//   Stream/scale8    eight devices at once, each read by its own host thread
+// Loss is checked on the simulator's counter channel: every value delivered is the previous
+// one plus one, and the count delivered reaches the count the simulator reports sent.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vyra_sim.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kMaxDevices = 8;
+constexpr int kSlots = 4096;  // sent-time slots per device, by counter value
+constexpr vyra::sim::Profile kProfile = vyra::sim::Profile::kVentilator;
+constexpr const char* kPacedRates = "0.005,0.01,0.02,0.05,0.1,EndOfCycle";
+constexpr const char* kUnpacedRates = "0.00002,0.02";
+
+struct SharedTimes {
+  std::atomic<int64_t> sentNs[kMaxDevices][kSlots];
+};
+
+int64_t MonoNs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+double CpuMs(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// --- the simulator process --------------------------------------------------------------
+// argv: --sim <devices> <bytesPerSecond> <rates> <initialRate> <memfd>
+// Prints one slave path per line, then answers "stats" with one "sent <lines>" line per
+// device, and ends on "quit" or end of input.
+int SimChild(int argc, char** argv) {
+  if (argc < 7) return 2;
+  const int n = std::atoi(argv[2]);
+  auto* shared = static_cast<SharedTimes*>(
+      mmap(nullptr, sizeof(SharedTimes), PROT_READ | PROT_WRITE, MAP_SHARED, std::atoi(argv[6]), 0));
+  if (shared == MAP_FAILED) return 3;
+  std::vector<std::unique_ptr<vyra::sim::Monitor>> monitors;
+  for (int i = 0; i < n; ++i) {
+    vyra::sim::Options o;
+    o.profile = kProfile;
+    o.bytesPerSecond = std::atoi(argv[3]);
+    o.uploadRates = argv[4];
+    o.initialRate = std::atoi(argv[5]);
+    o.onSampleSent = [shared, i](std::int64_t counter) {
+      shared->sentNs[i][counter % kSlots].store(MonoNs(), std::memory_order_relaxed);
+    };
+    monitors.push_back(std::make_unique<vyra::sim::Monitor>(o));
+    monitors.back()->Start();
+    std::printf("%s\n", monitors.back()->SlavePath().c_str());
+  }
+  std::fflush(stdout);
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin)) {
+    if (std::strncmp(line, "stats", 5) == 0) {
+      for (auto& m : monitors) std::printf("sent %llu\n", static_cast<unsigned long long>(m->GetStats().sampleLines));
+      std::fflush(stdout);
+    } else {
+      break;
+    }
+  }
+  for (auto& m : monitors) m->Stop();
+  return 0;
+}
+
+class SimProcess {
+ public:
+  SimProcess(int devices, int bytesPerSecond, const char* rates, int initialRate) {
+    memfd_ = memfd_create("vyra-bench-times", 0);
+    if (memfd_ < 0 || ftruncate(memfd_, sizeof(SharedTimes)) != 0) return;
+    times = static_cast<SharedTimes*>(mmap(nullptr, sizeof(SharedTimes), PROT_READ | PROT_WRITE, MAP_SHARED, memfd_, 0));
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, in[1]);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    const std::string d = std::to_string(devices), b = std::to_string(bytesPerSecond), r = std::to_string(initialRate),
+                      m = std::to_string(memfd_);
+    char exe[] = "/proc/self/exe", flag[] = "--sim";
+    char* args[] = {exe, flag, const_cast<char*>(d.c_str()), const_cast<char*>(b.c_str()), const_cast<char*>(rates),
+                    const_cast<char*>(r.c_str()), const_cast<char*>(m.c_str()), nullptr};
+    if (posix_spawn(&pid_, "/proc/self/exe", &fa, nullptr, args, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    close(in[0]);
+    close(out[1]);
+    toChild_ = fdopen(in[1], "w");
+    fromChild_ = fdopen(out[0], "r");
+    char line[256];
+    for (int i = 0; i < devices && std::fgets(line, sizeof line, fromChild_); ++i) {
+      line[std::strcspn(line, "\n")] = 0;
+      slaves.push_back(line);
+    }
+  }
+  ~SimProcess() {
+    if (toChild_) {
+      std::fputs("quit\n", toChild_);
+      std::fclose(toChild_);
+    }
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    if (fromChild_) std::fclose(fromChild_);
+    if (times && times != MAP_FAILED) munmap(times, sizeof(SharedTimes));
+    if (memfd_ >= 0) close(memfd_);
+  }
+  std::vector<uint64_t> Sent() {
+    std::vector<uint64_t> sent;
+    std::fputs("stats\n", toChild_);
+    std::fflush(toChild_);
+    char line[128];
+    for (size_t i = 0; i < slaves.size() && std::fgets(line, sizeof line, fromChild_); ++i)
+      sent.push_back(std::strtoull(line + 5, nullptr, 10));
+    return sent;
+  }
+  double CpuMs() const {  // the simulator's whole process, from /proc (10 ms ticks)
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid_));
+    FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char* p = std::strrchr(buf, ')');
+    unsigned long utime = 0, stime = 0;
+    if (p) std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return (utime + stime) * 1000.0 / sysconf(_SC_CLK_TCK);
+  }
+  pid_t Pid() const { return pid_; }
+
+  std::vector<std::string> slaves;
+  SharedTimes* times = nullptr;
+
+ private:
+  int memfd_ = -1;
+  pid_t pid_ = -1;
+  FILE* toChild_ = nullptr;
+  FILE* fromChild_ = nullptr;
+};
+
+// --- the module, as a host loads it -------------------------------------------------------
+struct CommandRecord {
+  char* text;
+  uint32_t textSize;
+  int32_t reserved0, argument, reserved1, value;
+};
+
+struct Module {
+  Module() {
+    handle = dlopen(VYRA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return;
+    find = reinterpret_cast<int (*)(int*, const char*)>(dlsym(handle, "FindDevice"));
+    initialise = reinterpret_cast<int (*)(int)>(dlsym(handle, "Initialise"));
+    closeAll = reinterpret_cast<int (*)()>(dlsym(handle, "CloseAll"));
+    readLine = reinterpret_cast<int (*)(int, char*, int, int)>(dlsym(handle, "ReadLine"));
+    command = reinterpret_cast<int (*)(int, int, void*)>(dlsym(handle, "DeviceCommand"));
+    isFailed = reinterpret_cast<int (*)(int)>(dlsym(handle, "IsFailed"));
+  }
+  void* handle = nullptr;
+  int (*find)(int*, const char*) = nullptr;
+  int (*initialise)(int) = nullptr;
+  int (*closeAll)() = nullptr;
+  int (*readLine)(int, char*, int, int) = nullptr;
+  int (*command)(int, int, void*) = nullptr;
+  int (*isFailed)(int) = nullptr;
+};
+Module& TheModule() {
+  static Module m;
+  return m;
+}
+
+// What one host thread saw on one device's counter channel.
+struct DeviceTally {
+  uint64_t values = 0;         // every channel
+  uint64_t counterValues = 0;  // counter channel
+  uint64_t lost = 0, duplicated = 0;
+  long last = -1;
+  std::vector<int64_t> latencyNs;
+};
+
+int CounterHostChannel() { return vyra::sim::DescribeProfile(kProfile, false).counterChannel + 1; }
+int CounterModulus() { return vyra::sim::DescribeProfile(kProfile, false).counterModulus; }
+
+// Splits data lines, tallies the values, checks the counter channel's sequence.
+void Tally(const char* text, DeviceTally& t, const std::atomic<int64_t>* sent, bool measureLatency, int64_t nowNs) {
+  const int counterChannel = CounterHostChannel();
+  const long modulus = CounterModulus();
+  const char* p = text;
+  while (*p == '+') {
+    char* end;
+    const long channel = std::strtol(p + 1, &end, 10);
+    p = end;
+    while (*p == ',') {
+      const long v = std::strtol(p + 1, &end, 10);
+      p = end;
+      ++t.values;
+      if (channel != counterChannel) continue;
+      ++t.counterValues;
+      if (t.last >= 0) {
+        const long gap = ((v - t.last) % modulus + modulus) % modulus;
+        if (gap == 0) ++t.duplicated;
+        else t.lost += static_cast<uint64_t>(gap - 1);
+      }
+      t.last = v;
+      if (measureLatency && sent) {
+        const int64_t s = sent[v % kSlots].load(std::memory_order_relaxed);
+        if (s > 0 && nowNs >= s) t.latencyNs.push_back(nowNs - s);
+      }
+    }
+    if (*p == '\n') ++p;
+  }
+}
+
+struct RunResult {
+  bool ok = false;
+  std::string error;
+  double seconds = 0, cpuMs = 0, simCpuMs = 0, hostCpuMs = 0;
+  double idleCpuPct = -1;  // initialised devices, sampling not started
+  std::vector<DeviceTally> tally;
+  std::vector<uint64_t> sent;
+};
+
+// Finds, initialises and starts `devices` monitors, reads them for `seconds` (one host
+// thread each), then reads on until every line the simulator reported sent has arrived.
+RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRate, double seconds, bool latency,
+              double idleSeconds = 0) {
+  RunResult r;
+  Module& m = TheModule();
+  if (!m.handle || !m.find) {
+    r.error = "module not loaded";
+    return r;
+  }
+  SimProcess sim(devices, bytesPerSecond, rates, initialRate);
+  if (static_cast<int>(sim.slaves.size()) != devices) {
+    r.error = "simulator did not start";
+    return r;
+  }
+  const std::string root = "/tmp/vyra-bench-tree-" + std::to_string(getpid());
+  std::filesystem::remove_all(root);
+  std::vector<vyra::sim::TreePort> ports;
+  for (int i = 0; i < devices; ++i) {
+    vyra::sim::TreePort p;
+    p.tty = "ttyUSB" + std::to_string(i);
+    p.target = sim.slaves[i];
+    p.serial = "Z80000" + std::to_string(40 + i);
+    ports.push_back(p);
+  }
+  const vyra::sim::TreePaths paths = vyra::sim::LayOutDiscoveryTree(root, ports);
+  setenv("VYRA_SYSFS_ROOT", paths.sysfsRoot.c_str(), 1);
+  setenv("VYRA_DEV_ROOT", paths.devRoot.c_str(), 1);
+
+  std::vector<int> index(devices, -1);
+  for (int i = 0; i < devices; ++i)
+    if (!m.find(&index[i], "Z800")) {
+      r.error = "FindDevice found " + std::to_string(i) + " devices";
+      m.closeAll();
+      return r;
+    }
+  std::vector<std::thread> starters;
+  std::atomic<int> started{0};
+  for (int i = 0; i < devices; ++i)
+    starters.emplace_back([&, i] {
+      CommandRecord rec{nullptr, 0, 0, 0, 0, 0};
+      if (m.initialise(index[i]) && m.command(index[i], 11, &rec)) ++started;  // 11 waits for the channels
+    });
+  for (auto& t : starters) t.join();
+  if (started == devices && idleSeconds > 0) {
+    // What initialised devices cost while nothing streams: the reader threads' own wake-ups.
+    const double c0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
+    std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
+    r.idleCpuPct = 100.0 * (CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0) / (idleSeconds * 1000.0);
+  }
+  for (int i = 0; i < devices; ++i) {
+    CommandRecord rec{nullptr, 0, 0, 0, 0, 0};
+    if (started == devices && !m.command(index[i], 37, &rec)) --started;
+  }
+  if (started != devices) {
+    r.error = "only " + std::to_string(started.load()) + " devices started sampling";
+    m.closeAll();
+    return r;
+  }
+
+  r.tally.resize(devices);
+  std::atomic<bool> measuring{false}, stop{false};
+  std::vector<double> hostCpu(devices, 0.0);
+  auto host = [&](int i) {
+    std::vector<char> buffer(4096);
+    bool was = false;
+    double c0 = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+      const bool now = measuring.load(std::memory_order_relaxed);
+      if (now != was) {
+        if (now) c0 = CpuMs(CLOCK_THREAD_CPUTIME_ID);
+        else hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;
+        was = now;
+      }
+      if (m.readLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100))
+        Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], latency && now, MonoNs());
+    }
+    if (was) hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;  // stopped before it saw the window end
+  };
+  std::vector<std::thread> hosts;
+  for (int i = 0; i < devices; ++i) hosts.emplace_back(host, i);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
+
+  const double cpu0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID), simCpu0 = sim.CpuMs();
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<uint64_t> values0;
+  for (auto& t : r.tally) values0.push_back(t.values);
+  measuring = true;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  measuring = false;
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  r.cpuMs = CpuMs(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+  r.simCpuMs = sim.CpuMs() - simCpu0;
+  std::vector<uint64_t> values1;
+  for (auto& t : r.tally) values1.push_back(t.values);
+
+  // Every line sent so far must arrive.
+  r.sent = sim.Sent();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (;;) {
+    bool all = true;
+    for (int i = 0; i < devices; ++i) all = all && r.tally[i].counterValues >= r.sent[i];
+    if (all || std::chrono::steady_clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stop = true;
+  for (auto& t : hosts) t.join();
+  for (double c : hostCpu) r.hostCpuMs += c;
+  for (int i = 0; i < devices; ++i) {
+    r.tally[i].values = values1[i] - values0[i];  // values in the window
+    if (m.isFailed(index[i])) r.error = "device " + std::to_string(i) + " failed";
+  }
+  m.closeAll();
+  std::filesystem::remove_all(root);
+  r.ok = r.error.empty();
+  return r;
+}
+
+void Report(benchmark::State& state, const RunResult& r) {
+  if (!r.ok) {
+    state.SkipWithError(r.error.c_str());
+    return;
+  }
+  const int n = static_cast<int>(r.tally.size());
+  uint64_t values = 0, lost = 0, dup = 0, missing = 0;
+  std::vector<int64_t> lat;
+  for (int i = 0; i < n; ++i) {
+    const DeviceTally& t = r.tally[i];
+    values += t.values;
+    lost += t.lost;
+    dup += t.duplicated;
+    if (t.counterValues < r.sent[i]) missing += r.sent[i] - t.counterValues;
+    lat.insert(lat.end(), t.latencyNs.begin(), t.latencyNs.end());
+  }
+  const double cpuPct = 100.0 * r.cpuMs / (r.seconds * 1000.0);
+  state.counters["devices"] = n;
+  state.counters["samples_per_s"] = values / r.seconds;
+  state.counters["lines_per_s"] = values / r.seconds / vyra::sim::DescribeProfile(kProfile, false).channels.size();
+  state.counters["lost"] = static_cast<double>(lost + missing);
+  state.counters["duplicated"] = static_cast<double>(dup);
+  state.counters["cpu_pct_of_core"] = cpuPct;
+  state.counters["cpu_pct_per_device"] = cpuPct / n;
+  state.counters["host_threads_cpu_pct"] = 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
+  state.counters["reader_cpu_pct"] = cpuPct - 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
+  if (r.idleCpuPct >= 0) state.counters["idle_cpu_pct"] = r.idleCpuPct;
+  state.counters["sim_cpu_pct"] = 100.0 * r.simCpuMs / (r.seconds * 1000.0);
+  if (!lat.empty()) {
+    std::sort(lat.begin(), lat.end());
+    auto at = [&](double q) { return lat[std::min(lat.size() - 1, static_cast<size_t>(q * lat.size()))] / 1e3; };
+    state.counters["latency_p50_us"] = at(0.50);
+    state.counters["latency_p99_us"] = at(0.99);
+    state.counters["latency_max_us"] = lat.back() / 1e3;
+    state.counters["latency_samples"] = static_cast<double>(lat.size());
+  }
+}
+
+double Seconds() {
+  const char* s = std::getenv("VYRA_BENCH_SECONDS");
+  return s ? std::atof(s) : 10.0;
+}
+
+void BM_StreamPaced(benchmark::State& state) {
+  for (auto _ : state) Report(state, Run(1, 11520, kPacedRates, 2, Seconds(), true, 2.0));
+}
+BENCHMARK(BM_StreamPaced)->Name("Stream/paced")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_StreamUnpaced(benchmark::State& state) {
+  for (auto _ : state) Report(state, Run(1, 0, kUnpacedRates, 0, Seconds() / 2, false));
+}
+BENCHMARK(BM_StreamUnpaced)->Name("Stream/unpaced")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_StreamScale(benchmark::State& state) {
+  for (auto _ : state) Report(state, Run(kMaxDevices, 11520, kPacedRates, 2, Seconds(), true));
+}
+BENCHMARK(BM_StreamScale)->Name("Stream/scale8")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The same paced stream through a plain pyserial loop: readline, split, float.
+const char* kPythonLoop = R"(
+import sys, time, serial
+port = serial.Serial(sys.argv[1], 115200, timeout=0.1)
+port.write(b":B\n")
+end = time.monotonic() + 0.5
+while time.monotonic() < end:
+    port.readline()
+seconds = float(sys.argv[2])
+c0 = time.process_time(); t0 = time.monotonic(); n = 0
+while time.monotonic() - t0 < seconds:
+    line = port.readline()
+    for f in line.split(b","):
+        try:
+            float(f); n += 1
+        except ValueError:
+            pass
+print(n, time.process_time() - c0, time.monotonic() - t0)
+)";
+
+void BM_StreamPython(benchmark::State& state) {
+  for (auto _ : state) {
+    if (access("/usr/bin/python3", X_OK) != 0) {
+      state.SkipWithError("/usr/bin/python3 missing");
+      return;
+    }
+    SimProcess sim(1, 11520, kPacedRates, 2);
+    if (sim.slaves.empty()) {
+      state.SkipWithError("simulator did not start");
+      return;
+    }
+    const std::string script = "/tmp/vyra-bench-py-" + std::to_string(getpid()) + ".py";
+    if (FILE* f = std::fopen(script.c_str(), "w")) {
+      std::fputs(kPythonLoop, f);
+      std::fclose(f);
+    }
+    const std::string cmd = "/usr/bin/python3 " + script + " " + sim.slaves[0] + " " + std::to_string(Seconds());
+    FILE* p = popen(cmd.c_str(), "r");
+    double values = 0, cpu = 0, secs = 0;
+    if (!p || std::fscanf(p, "%lf %lf %lf", &values, &cpu, &secs) != 3 || secs <= 0) {
+      if (p) pclose(p);
+      std::remove(script.c_str());
+      state.SkipWithError("python loop failed (python3-serial installed?)");
+      return;
+    }
+    pclose(p);
+    std::remove(script.c_str());
+    state.counters["samples_per_s"] = values / secs;
+    state.counters["cpu_pct_of_core"] = 100.0 * cpu / secs;
+  }
+}
+BENCHMARK(BM_StreamPython)->Name("Stream/python")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--sim") == 0) return SimChild(argc, argv);
+  signal(SIGPIPE, SIG_IGN);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

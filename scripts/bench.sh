@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Performance figures and their targets, as one table: scripts/bench.sh
+# Builds the benchmarks (Release, build/bench), runs each Google Benchmark program with JSON
+# output and prints every figure next to its target. About two minutes; the end-to-end part
+# needs /usr/bin/python3 with python3-serial for its baseline. VYRA_BENCH_SECONDS (default 10)
+# sets the streaming window of the end-to-end runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVYRA_BENCH=ON -DVYRA_TESTS=OFF >/dev/null
+ninja -C build/bench -j2 >/dev/null
+out=build/bench/results
+mkdir -p "$out"
+for b in handle_reply_bench hostcmd_bench alloc_bench stream_bench; do
+  echo "running $b ..." >&2
+  build/bench/bench/$b --benchmark_format=json --benchmark_out="$out/$b.json" --benchmark_out_format=json \
+    --benchmark_min_time=0.3 >/dev/null 2>"$out/$b.err" || { cat "$out/$b.err" >&2; exit 1; }
+done
+/usr/bin/python3 - "$out" <<'PY'
+import json, sys, os
+out = sys.argv[1]
+runs = {}
+for f in os.listdir(out):
+    if f.endswith(".json"):
+        for b in json.load(open(os.path.join(out, f)))["benchmarks"]:
+            runs[b["name"].split("/iterations")[0].split("/real_time")[0]] = b
+def get(name, key):
+    b = runs.get(name)
+    if b is None or b.get("error_occurred"):
+        return None
+    return b.get(key)
+rows = []
+def row(figure, value, target, ok, fmt="{:,.0f}"):
+    v = "n/a" if value is None else fmt.format(value)
+    verdict = "" if ok is None else ("met" if (value is not None and ok) else "NOT MET")
+    rows.append((figure, v, target, verdict))
+
+hr = get("BM_HandleSampleLine", "lines/s")
+row("HandleReply, 10-field sample lines/s", hr, ">= 300,000", hr is not None and hr >= 300000)
+rl = get("BM_ReadLineFormatting/2048", "items_per_second")
+row("ReadLine formatting, samples/s (2048-byte buffer)", rl, ">= 10 x HandleReply lines/s", rl is not None and hr is not None and rl >= hr * 10)
+for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpaced", "unpaced, 1 device"), ("Stream/scale8", "paced, 8 devices")):
+    sps = get(key, "samples_per_s"); lps = get(key, "lines_per_s")
+    row(f"{label}: samples/s delivered", sps, "all sent", None)
+    row(f"{label}: lines/s", lps, "50/s per device when paced", None, "{:,.1f}")
+    lost = get(key, "lost"); dup = get(key, "duplicated")
+    row(f"{label}: lost / duplicated", None if lost is None else lost + dup, "0", lost is not None and lost + dup == 0)
+    cpu = get(key, "cpu_pct_of_core")
+    row(f"{label}: plug-in + host CPU, % of a core", cpu, "< 0.5 (paced, 1 device)" if key == "Stream/paced" else "", (cpu < 0.5) if (key == "Stream/paced" and cpu is not None) else None, "{:.3f}")
+    hc = get(key, "host_threads_cpu_pct")
+    row(f"{label}:   of which host ReadLine threads", hc, "", None, "{:.3f}")
+    row(f"{label}:   of which reader threads", get(key, "reader_cpu_pct"), "", None, "{:.3f}")
+    if get(key, "idle_cpu_pct") is not None:
+        row(f"{label}: initialised, not sampling: CPU, % of a core", get(key, "idle_cpu_pct"), "", None, "{:.3f}")
+    if key != "Stream/unpaced":
+        p50 = get(key, "latency_p50_us"); p99 = get(key, "latency_p99_us"); mx = get(key, "latency_max_us")
+        row(f"{label}: latency write->ReadLine p50, us", p50, "", None, "{:.0f}")
+        row(f"{label}: latency write->ReadLine p99, us", p99, "< 1000", p99 is not None and p99 < 1000, "{:.0f}")
+        row(f"{label}: latency write->ReadLine max, us", mx, "", None, "{:.0f}")
+py = get("Stream/python", "cpu_pct_of_core")
+ours = get("Stream/paced", "cpu_pct_of_core")
+row("python3-serial loop, same paced stream: CPU, % of a core", py, "", None, "{:.3f}")
+ratio = (py / ours) if (py and ours) else None
+row("python CPU / plug-in CPU (paced)", ratio, ">= 10", ratio is not None and ratio >= 10, "{:.1f}x")
+per8 = get("Stream/scale8", "cpu_pct_per_device")
+rel = (per8 / ours) if (per8 and ours) else None
+row("8 devices: CPU per device / single-device CPU", rel, "<= 1.20", rel is not None and rel <= 1.2, "{:.2f}")
+w = get("BM_IdleReadLineCpu/3000", "cpu_ms_waiting"); s = get("BM_IdleReadLineCpu/3000", "cpu_ms_spinning")
+row("ReadLine waiting 3 s without data: CPU ms", w, "", None, "{:.2f}")
+row("spinning wait for the same 3 s: CPU ms", s, "", None, "{:.0f}")
+pct = get("BM_IdleReadLineCpu/3000", "waiting_pct_of_spinning")
+row("waiting CPU, % of spinning", pct, "< 1", pct is not None and pct < 1, "{:.3f}")
+a = get("BM_RingAndReadLineAllocations", "allocs_per_sample")
+row("allocations per sample, PushValue + ReadLine", a, "0", a is not None and a == 0, "{:.4f}")
+l = get("BM_SampleLineAllocations", "allocs_per_line")
+row("allocations per sample line, HandleReply (field strings)", l, "", None, "{:.1f}")
+
+w0 = max(len(r[0]) for r in rows); w1 = max(len(r[1]) for r in rows); w2 = max(len(r[2]) for r in rows)
+line = f"+-{'-'*w0}-+-{'-'*w1}-+-{'-'*w2}-+---------+"
+print(line); print(f"| {'figure':<{w0}} | {'value':>{w1}} | {'target':<{w2}} | verdict |"); print(line)
+for r in rows:
+    print(f"| {r[0]:<{w0}} | {r[1]:>{w1}} | {r[2]:<{w2}} | {r[3]:<7} |")
+print(line)
+PY
