@@ -28,6 +28,11 @@ class SerialPort {
   // itself has failed (far end gone); spurious wake-ups come back as Timeout.
   virtual WaitResult WaitReadable(Event& stop, int timeoutMs) = 0;
 
+  // How long the reader may wait when nothing arrives. The Win32 line re-arms its comm-event
+  // wait at least every 20 ms; a poll()ed descriptor has nothing to re-arm, so waking it
+  // more often than needed only costs CPU.
+  virtual int IdleWaitMs() const { return 20; }
+
   // Reads what is queued without blocking: bytes read, 0 when nothing, -1 on line failure.
   virtual long ReadQueued(void* buffer, size_t capacity) = 0;
 };

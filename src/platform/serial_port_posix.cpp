@@ -153,6 +153,8 @@ class PosixSerialPort final : public SerialPort {
     return true;
   }
 
+  int IdleWaitMs() const override { return 500; }
+
   WaitResult WaitReadable(Event& stop, int timeoutMs) override {
     pollfd p[2] = {{static_cast<int>(stop.Native()), POLLIN, 0}, {fd_, POLLIN, 0}};
     int r = poll(p, 2, timeoutMs);

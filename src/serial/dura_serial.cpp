@@ -11,7 +11,6 @@ namespace vyra {
 
 namespace {
 
-constexpr int kReaderWakeMs = 20;
 constexpr int kHandshakeBudgetMs = 15000;
 constexpr int kHandshakeStepMs = 1000;
 
@@ -168,7 +167,7 @@ void DuraSerial::ReaderLoop() {
   if (!r || !r->line) return;
   try {
     for (;;) {
-      auto result = r->line->WaitReadable(r->stop, kReaderWakeMs);
+      auto result = r->line->WaitReadable(r->stop, r->line->IdleWaitMs());
       if (result == plat::SerialPort::WaitResult::Stopped) return;
       if (result == plat::SerialPort::WaitResult::Timeout) continue;
       if (result == plat::SerialPort::WaitResult::Readable) {
