@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "framework/host_os.h"
+#include "framework/host_strings.h"
 #include "support/format_stream.h"
 
 namespace vyra {
@@ -165,5 +167,13 @@ unsigned CodePageForCodeset(std::string_view codeset) {
   if (c.rfind("IBM", 0) == 0) return number(std::string_view(c).substr(3));
   return 0;
 }
+
+BVL::String SystemLocaleBackend::HostString(unsigned id) { return LoadHostString(nullptr, id, true); }
+
+void SystemLocaleBackend::ShowMessage(const BVL::String& text, const BVL::String& caption) {
+  ShowUserMessage(text.View(), caption.View(), MessageKind::TaskModal);
+}
+
+void SystemLocaleBackend::RestoreClassicStreamLocale() { vyra::RestoreClassicStreamLocale(); }
 
 }  // namespace vyra

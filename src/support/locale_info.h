@@ -49,6 +49,14 @@ class LocaleBackend {
   virtual void RestoreClassicStreamLocale() = 0;
 };
 
+// What both platform backends do alike: host strings, message boxes, the classic locale.
+class SystemLocaleBackend : public LocaleBackend {
+ public:
+  BVL::String HostString(unsigned id) override;
+  void ShowMessage(const BVL::String& text, const BVL::String& caption) override;
+  void RestoreClassicStreamLocale() override;
+};
+
 // The platform's backend (process-wide, never destroyed).
 LocaleBackend& PlatformLocaleBackend();
 

@@ -65,7 +65,7 @@ std::string SeparatorOf(std::string_view format) {
   return sep;
 }
 
-class PosixLocaleBackend final : public LocaleBackend {
+class PosixLocaleBackend final : public SystemLocaleBackend {
  public:
   bool ReadSettings(LocaleSettings& s) override {
     // A locale the environment names but the system lacks leaves the process in the C
@@ -105,11 +105,6 @@ class PosixLocaleBackend final : public LocaleBackend {
   }
   bool SetNumericLocale(const std::string&, uint32_t&) override { return true; }
   BVL::String SystemMessage(uint32_t) override { return BVL::String(); }
-  BVL::String HostString(unsigned id) override { return LoadHostString(nullptr, id, true); }
-  void ShowMessage(const BVL::String& text, const BVL::String& caption) override {
-    ShowUserMessage(text.View(), caption.View(), MessageKind::TaskModal);
-  }
-  void RestoreClassicStreamLocale() override { vyra::RestoreClassicStreamLocale(); }
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ bool ReadFormat(LCTYPE type, BVL::String& out) {
   return true;
 }
 
-class Win32LocaleBackend final : public LocaleBackend {
+class Win32LocaleBackend final : public SystemLocaleBackend {
  public:
   bool ReadSettings(LocaleSettings& s) override {
     char narrow[8] = {};
@@ -69,11 +69,6 @@ class Win32LocaleBackend final : public LocaleBackend {
   BVL::String SystemMessage(uint32_t error) override {
     return BVL::String(std::u16string_view(SystemMessageText(error, 511)));
   }
-  BVL::String HostString(unsigned id) override { return LoadHostString(nullptr, id, true); }
-  void ShowMessage(const BVL::String& text, const BVL::String& caption) override {
-    ShowUserMessage(text.View(), caption.View(), MessageKind::TaskModal);
-  }
-  void RestoreClassicStreamLocale() override { vyra::RestoreClassicStreamLocale(); }
 };
 
 }  // namespace
