@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "env_pairs.h"
+
 namespace {
 
 struct Device {
@@ -19,18 +21,8 @@ struct Device {
 
 std::vector<Device> Devices() {
   std::vector<Device> list;
-  const char* spec = std::getenv("VYRA_FTDI_DEVICES");
-  if (!spec) return list;
-  std::string s(spec);
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t end = s.find(';', start);
-    if (end == std::string::npos) end = s.size();
-    std::string item = s.substr(start, end - start);
-    size_t eq = item.find('=');
-    if (eq != std::string::npos) list.push_back({item.substr(0, eq), std::strtol(item.c_str() + eq + 1, nullptr, 10)});
-    start = end + 1;
-  }
+  for (const auto& [serial, port] : EnvPairs("VYRA_FTDI_DEVICES", '='))
+    list.push_back({serial, std::strtol(port.c_str(), nullptr, 10)});
   return list;
 }
 

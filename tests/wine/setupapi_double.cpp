@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "env_pairs.h"
+
 namespace {
 
 struct Iface {
@@ -26,18 +28,8 @@ std::wstring Widen(const std::string& s) {
 
 std::vector<Iface> Interfaces() {
   std::vector<Iface> list;
-  const char* spec = std::getenv("VYRA_SETUPAPI_DEVICES");
-  if (!spec) return list;
-  std::string s(spec);
-  size_t start = 0;
-  while (start < s.size()) {
-    size_t end = s.find(';', start);
-    if (end == std::string::npos) end = s.size();
-    std::string item = s.substr(start, end - start);
-    size_t bar = item.find('|');
-    if (bar != std::string::npos) list.push_back({Widen(item.substr(0, bar)), Widen(item.substr(bar + 1))});
-    start = end + 1;
-  }
+  for (const auto& [instanceId, devicePath] : EnvPairs("VYRA_SETUPAPI_DEVICES", '|'))
+    list.push_back({Widen(instanceId), Widen(devicePath)});
   return list;
 }
 
