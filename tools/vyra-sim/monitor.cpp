@@ -87,6 +87,7 @@ struct Monitor::Impl {
   mutable std::mutex mu;
   mutable std::condition_variable cv;
   std::vector<std::string> commands;
+  std::size_t commandsHandled = 0;  // leading entries of commands whose effects are in place
   std::vector<CycleRecord> cycles;
   std::size_t cyclesEnded = 0;
   Stats stats;
@@ -195,6 +196,7 @@ struct Monitor::Impl {
       Update([&] { commands.push_back(text); });
       if (opt.onCommand) opt.onCommand(text);
       if (opt.fault != Fault::kSilent) Handle(text);
+      Update([&] { ++commandsHandled; });
     }
   }
 
@@ -638,7 +640,8 @@ bool WaitOn(const Monitor::Impl& m, milliseconds timeout, Pred pred) {
 bool Monitor::WaitForCommand(std::string_view text, milliseconds timeout) const {
   const Impl& m = *impl_;
   return WaitOn(m, timeout, [&] {
-    return std::find(m.commands.begin(), m.commands.end(), text) != m.commands.end();
+    auto handledEnd = m.commands.begin() + std::ptrdiff_t(m.commandsHandled);
+    return std::find(m.commands.begin(), handledEnd, text) != handledEnd;
   });
 }
 

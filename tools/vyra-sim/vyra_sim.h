@@ -142,6 +142,7 @@ class Monitor {
   Stats GetStats() const;
 
   // Wait helpers for tests; each returns whether the condition held before the time-out.
+  // Holds once the command has been handled, so its effects (period, streaming) are visible.
   bool WaitForCommand(std::string_view text, std::chrono::milliseconds timeout) const;
   bool WaitForSampleLines(std::uint64_t count, std::chrono::milliseconds timeout) const;
   bool WaitForCycles(std::size_t finished, std::chrono::milliseconds timeout) const;  // ended uploads
