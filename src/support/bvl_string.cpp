@@ -274,6 +274,15 @@ size_t UnitsBefore(const char16_t* text, size_t limit) {
 // Widens ANSI text. The byte-limited form sizes the block by the bytes taken; in a
 // multi-byte code page the length still counts the units the conversion gave.
 char16_t* WidenedText(const char* narrow, size_t bytes, bool capacityFromBytes) {
+  // Every ANSI code page maps 0x00-0x7F to the same code points, and device lines are plain
+  // ASCII: widen those in place, without a converter or a temporary.
+  const bool ascii = std::all_of(narrow, narrow + bytes, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (bytes && ascii) {
+    char16_t* text = NewText(CheckedCapacity(static_cast<int64_t>(bytes) + 1), nullptr, 0);
+    std::copy(narrow, narrow + bytes, text);
+    LengthWord(text) = static_cast<int32_t>(bytes) + 1;
+    return text;
+  }
   std::u16string wide;
   if (bytes) vyra::plat::MultiByteToWide(vyra::plat::kCodePageAnsi, std::string_view(narrow, bytes), wide);
   if (wide.empty()) return EmptyText();
