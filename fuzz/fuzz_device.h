@@ -4,9 +4,11 @@
 // without the 20 ms a write to a closed handle waits out.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/serial_port.h"
 #include "serial/dura_serial.h"
@@ -46,6 +48,110 @@ inline bool DescribeAndSample(DuraSerial& d, bool timeColumn) {
   d.parameterCount = timeColumn ? 6 : 5;
   d.acquisitionState = kSampling;
   return true;
+}
+
+// A described, sampling device reused across inputs. Building one costs seven 128 KiB
+// channel rings, far more than most inputs take to run; so the device is kept, and before
+// each input everything an input can change is put back as DescribeAndSample left it. An
+// input that changed the structure (channels, description, identity) retires the device,
+// and the next input gets a fresh one.
+class SamplingDevice {
+ public:
+  SamplingDevice(bool branded, bool timeColumn) : branded_(branded), timeColumn_(timeColumn) {}
+
+  // The device, ready for the next input; null if describing it failed.
+  DuraSerial* Next() {
+    if (device_ && !Unchanged()) device_.reset();
+    if (!device_) {
+      device_ = MakeDevice(branded_);
+      if (!DescribeAndSample(*device_, timeColumn_)) {
+        device_.reset();
+        return nullptr;
+      }
+      Remember();
+    }
+    Rewind();
+    return device_.get();
+  }
+
+ private:
+  struct Shape {
+    std::vector<ChannelRecord*> channels;
+    std::vector<bool> enabled;
+    std::u16string names, units, maxima, minima;
+    std::map<int32_t, int32_t> uploadRates;
+    int32_t cuff = -1, vpr = -1, uploadPeriod = 0;
+    uint32_t parameterCount = 0;
+    bool timeColumn = false, ready = false;
+    std::string deviceName, version, level;
+  };
+
+  Shape Capture() const {
+    DuraSerial& d = *device_;
+    Shape s;
+    for (int32_t i = 0; i < d.ChannelCount(); ++i) s.channels.push_back(d.Channel(i));
+    for (ChannelRecord* c : s.channels) s.enabled.push_back(c->enabled.load());
+    s.names = std::u16string(DuraSerialTestAccess::ChannelNamesLine(d).View());
+    s.units = std::u16string(DuraSerialTestAccess::ChannelUnitsLine(d).View());
+    s.maxima = std::u16string(DuraSerialTestAccess::ChannelMaximaLine(d).View());
+    s.minima = std::u16string(DuraSerialTestAccess::ChannelMinimaLine(d).View());
+    s.uploadRates = d.uploadRates;
+    s.cuff = d.cuffChannel;
+    s.vpr = d.vprChannel;
+    s.uploadPeriod = d.uploadPeriod;
+    s.parameterCount = d.parameterCount;
+    s.timeColumn = d.hasTimeColumn;
+    s.ready = d.ChannelsReady();
+    s.deviceName = d.DeviceName();
+    s.version = d.FirmwareVersion();
+    s.level = d.FirmwareLevel();
+    return s;
+  }
+  void Remember() { shape_ = Capture(); }
+  bool Unchanged() const {
+    const Shape now = Capture();
+    return now.channels == shape_.channels && now.enabled == shape_.enabled && now.names == shape_.names &&
+           now.units == shape_.units && now.maxima == shape_.maxima && now.minima == shape_.minima &&
+           now.uploadRates == shape_.uploadRates && now.cuff == shape_.cuff && now.vpr == shape_.vpr &&
+           now.parameterCount == shape_.parameterCount && now.timeColumn == shape_.timeColumn &&
+           now.ready == shape_.ready && now.deviceName == shape_.deviceName && now.version == shape_.version &&
+           now.level == shape_.level;
+  }
+  // What a sampling device's inputs move: states, rings, waveform bookkeeping, flags, texts.
+  void Rewind() {
+    DuraSerial& d = *device_;
+    d.acquisitionState = kSampling;
+    d.listFollows = false;
+    d.uploadPeriod = shape_.uploadPeriod;
+    for (ChannelRecord* c : shape_.channels) {
+      c->writePosition = 0;
+      c->readPosition = 0;
+      c->lastValue = 0;
+    }
+    d.waveformSampleCount = 0;
+    d.cycleStartSample = 0;
+    d.sampleLineBacklog = 0;
+    d.expectedWaveformValues = 0;
+    d.waveformInProgress = false;
+    d.lastWaveformTime = 0;
+    d.cycleSeen = false;
+    d.dataLineChannel = 0;
+    d.firmwareMismatch = false;
+    d.notResponding = false;
+    d.deviceFailed = false;
+    (void)d.TakeErrorText();
+    DuraSerialTestAccess::LineBuffer(d).Clear();
+  }
+
+  const bool branded_, timeColumn_;
+  std::unique_ptr<DuraSerial> device_;
+  Shape shape_;
+};
+
+// One reusable sampling device per kind (branded or not, time column or not).
+inline DuraSerial* ReusedSamplingDevice(bool branded, bool timeColumn) {
+  static SamplingDevice pool[2][2] = {{{false, false}, {false, true}}, {{true, false}, {true, true}}};
+  return pool[branded][timeColumn].Next();
 }
 
 // Reads the fuzz input front to back.

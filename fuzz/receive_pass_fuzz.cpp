@@ -15,8 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t burst = 1 + in.Byte() * 33u;  // 1 .. 8416 bytes
   const int32_t hostSize = static_cast<int32_t>(in.Byte()) * 9 - 64;  // includes sizes <= 0
 
-  auto d = fuzz::MakeDevice(flags & 1);
-  if (state >= kReady && !fuzz::DescribeAndSample(*d, flags & 2)) __builtin_trap();
+  // Below kReady the device has no channels yet and is cheap to make afresh.
+  std::unique_ptr<DuraSerial> fresh;
+  DuraSerial* d = nullptr;
+  if (state >= kReady) {
+    d = fuzz::ReusedSamplingDevice(flags & 1, flags & 2);
+    if (!d) __builtin_trap();
+  } else {
+    fresh = fuzz::MakeDevice(flags & 1);
+    d = fresh.get();
+  }
   d->acquisitionState = state;
 
   std::vector<char> host(hostSize > 0 ? static_cast<size_t>(hostSize) : 1);

@@ -8,8 +8,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vyra;
   fuzz::Input in(data, size);
   const uint8_t flags = in.Byte();
-  auto d = fuzz::MakeDevice(!(flags & 1));
-  if (!fuzz::DescribeAndSample(*d, flags & 2)) __builtin_trap();
+  DuraSerial* d = fuzz::ReusedSamplingDevice(!(flags & 1), flags & 2);
+  if (!d) __builtin_trap();
   d->expectedWaveformValues = 200;
   char host[512];
   int lines = 0;
