@@ -8,6 +8,7 @@
 //   Stream/unpaced   one device, lines as fast as the simulator can write them
 //   Stream/python    the same paced stream read by a plain pyserial loop (/usr/bin/python3)
 //   Stream/scale8    eight devices at once, each read by its own host thread
+//   Stream/floor     bare poll/read loops on the same paced stream (1 and 2 threads)
 // Loss is checked on the simulator's counter channel: every value delivered is the previous
 // one plus one, and the count delivered reaches the count the simulator reports sent.
 #include <benchmark/benchmark.h>
@@ -15,19 +16,24 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -483,6 +489,87 @@ void BM_StreamPython(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_StreamPython)->Name("Stream/python")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// What any reader on this machine pays for the same paced stream, as a floor under the
+// figures above: a bare poll/read loop in C++ (threads = 1), and the same loop handing each
+// line to a second thread through a condition variable, as a reader thread hands data to a
+// host thread waiting in ReadLine (threads = 2). No parsing, no rings.
+void BM_StreamFloor(benchmark::State& state) {
+  const bool handoff = state.range(0) == 2;
+  for (auto _ : state) {
+    SimProcess sim(1, 11520, kPacedRates, 2);
+    if (sim.slaves.empty()) {
+      state.SkipWithError("simulator did not start");
+      return;
+    }
+    const int fd = open(sim.slaves[0].c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    if (fd < 0 || tcgetattr(fd, &tio) != 0) {
+      state.SkipWithError("cannot open the simulator's terminal");
+      return;
+    }
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    if (write(fd, ":B\n", 3) != 3) {
+      state.SkipWithError("cannot start the simulator");
+      close(fd);
+      return;
+    }
+    const int stopFd = eventfd(0, EFD_CLOEXEC);
+    std::mutex mu;
+    std::condition_variable cv;
+    std::atomic<uint64_t> lines{0};
+    std::atomic<bool> stop{false};
+    std::thread waiter;
+    if (handoff)
+      waiter = std::thread([&] {
+        uint64_t seen = 0;
+        std::unique_lock lock(mu);
+        while (!stop.load()) {
+          cv.wait_for(lock, std::chrono::milliseconds(100), [&] { return stop.load() || lines.load() != seen; });
+          seen = lines.load();
+        }
+      });
+    std::thread reader([&] {
+      char buffer[8192];
+      for (;;) {
+        pollfd p[2] = {{stopFd, POLLIN, 0}, {fd, POLLIN, 0}};
+        if (poll(p, 2, 500) < 0 || (p[0].revents & POLLIN)) return;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) continue;
+        const uint64_t lf = static_cast<uint64_t>(std::count(buffer, buffer + n, '\n'));
+        if (lf == 0) continue;
+        lines += lf;
+        if (handoff) {
+          { std::lock_guard lock(mu); }
+          cv.notify_all();
+        }
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
+    const uint64_t l0 = lines;
+    const double c0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(Seconds()));
+    const double cpuMs = CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0;
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const uint64_t l1 = lines;
+    const uint64_t one = 1;
+    stop = true;
+    if (write(stopFd, &one, sizeof one) != sizeof one) std::abort();
+    {
+      std::lock_guard lock(mu);
+    }
+    cv.notify_all();
+    reader.join();
+    if (waiter.joinable()) waiter.join();
+    close(stopFd);
+    close(fd);
+    state.counters["lines_per_s"] = (l1 - l0) / secs;
+    state.counters["cpu_pct_of_core"] = 100.0 * cpuMs / (secs * 1000.0);
+  }
+}
+BENCHMARK(BM_StreamFloor)->Name("Stream/floor")->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

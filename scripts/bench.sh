@@ -61,6 +61,11 @@ ours = get("Stream/paced", "cpu_pct_of_core")
 row("python3-serial loop, same paced stream: CPU, % of a core", py, "", None, "{:.3f}")
 ratio = (py / ours) if (py and ours) else None
 row("python CPU / plug-in CPU (paced)", ratio, ">= 10", ratio is not None and ratio >= 10, "{:.1f}x")
+f1 = get("Stream/floor/1", "cpu_pct_of_core"); f2 = get("Stream/floor/2", "cpu_pct_of_core")
+row("floor: bare poll/read loop, one thread, same stream: CPU %", f1, "", None, "{:.3f}")
+row("floor: bare poll/read + hand-off to a waiting thread: CPU %", f2, "", None, "{:.3f}")
+row("python CPU / one-thread floor", (py / f1) if (py and f1) else None, "", None, "{:.1f}x")
+row("python CPU / hand-off floor (best any reader thread can do)", (py / f2) if (py and f2) else None, "", None, "{:.1f}x")
 per8 = get("Stream/scale8", "cpu_pct_per_device")
 rel = (per8 / ours) if (per8 and ours) else None
 row("8 devices: CPU per device / single-device CPU", rel, "<= 1.20", rel is not None and rel <= 1.2, "{:.2f}")

@@ -193,6 +193,7 @@ HResult DuraSerial::ReceivePass() {
     else
       lineBuffer.Append(buffer, static_cast<int>(n));
   }
+  const uint32_t sequenceBefore = HostSequence();
   CutResult cut = CutLines(lineBuffer, buffer, [this](const char* bytes, int length) -> int32_t {
     try {
       return HandleReply(bytes, length);
@@ -200,7 +201,9 @@ HResult DuraSerial::ReceivePass() {
       return kE_FAIL;
     }
   });
-  if (cut.dispatched > 0) NotifyHost();
+  // Sample lines and state changes have already woken the host; a second wake would only
+  // cost it another futile pass.
+  if (cut.dispatched > 0 && HostSequence() == sequenceBefore) NotifyHost();
   return cut.status;
 }
 
