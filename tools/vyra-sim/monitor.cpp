@@ -438,8 +438,12 @@ struct Monitor::Impl {
   void SendBlock(Clock::time_point now) {
     Upload& up = *upload;
     const int n = std::min(opt.cycles.blockValues, up.end - up.next);
-    std::string line = "w5," + std::to_string(up.next);
-    for (int i = 0; i < n; ++i) line += "," + std::to_string(up.fields[up.next + i]);
+    std::string line = "w5,";
+    line += std::to_string(up.next);
+    for (int i = 0; i < n; ++i) {
+      line += ',';
+      line += std::to_string(up.fields[up.next + i]);
+    }
     Emit(line);
     up.next += n;
     Update([&] {
