@@ -80,10 +80,11 @@ class SamplingDevice {
     std::vector<bool> enabled;
     std::u16string names, units, maxima, minima;
     std::map<int32_t, int32_t> uploadRates;
-    int32_t cuff = -1, vpr = -1, uploadPeriod = 0;
+    int32_t cuff = -1, vpr = -1;
     uint32_t parameterCount = 0;
     bool timeColumn = false, ready = false;
     std::string deviceName, version, level;
+    bool operator==(const Shape&) const = default;
   };
 
   Shape Capture() const {
@@ -98,7 +99,6 @@ class SamplingDevice {
     s.uploadRates = d.uploadRates;
     s.cuff = d.cuffChannel;
     s.vpr = d.vprChannel;
-    s.uploadPeriod = d.uploadPeriod;
     s.parameterCount = d.parameterCount;
     s.timeColumn = d.hasTimeColumn;
     s.ready = d.ChannelsReady();
@@ -107,22 +107,17 @@ class SamplingDevice {
     s.level = d.FirmwareLevel();
     return s;
   }
-  void Remember() { shape_ = Capture(); }
-  bool Unchanged() const {
-    const Shape now = Capture();
-    return now.channels == shape_.channels && now.enabled == shape_.enabled && now.names == shape_.names &&
-           now.units == shape_.units && now.maxima == shape_.maxima && now.minima == shape_.minima &&
-           now.uploadRates == shape_.uploadRates && now.cuff == shape_.cuff && now.vpr == shape_.vpr &&
-           now.parameterCount == shape_.parameterCount && now.timeColumn == shape_.timeColumn &&
-           now.ready == shape_.ready && now.deviceName == shape_.deviceName && now.version == shape_.version &&
-           now.level == shape_.level;
+  void Remember() {
+    shape_ = Capture();
+    uploadPeriod_ = device_->uploadPeriod;  // inputs may move it; put back, not compared
   }
+  bool Unchanged() const { return Capture() == shape_; }
   // What a sampling device's inputs move: states, rings, waveform bookkeeping, flags, texts.
   void Rewind() {
     DuraSerial& d = *device_;
     d.acquisitionState = kSampling;
     d.listFollows = false;
-    d.uploadPeriod = shape_.uploadPeriod;
+    d.uploadPeriod = uploadPeriod_;
     for (ChannelRecord* c : shape_.channels) {
       c->writePosition = 0;
       c->readPosition = 0;
@@ -146,6 +141,7 @@ class SamplingDevice {
   const bool branded_, timeColumn_;
   std::unique_ptr<DuraSerial> device_;
   Shape shape_;
+  int32_t uploadPeriod_ = 0;
 };
 
 // One reusable sampling device per kind (branded or not, time column or not).
