@@ -2,6 +2,7 @@
 // the host's buffer, one channel per successful call in turn.
 #include <charconv>
 #include <exception>
+#include <mutex>
 
 #include "protocol/channel_record.h"
 #include "serial/dura_serial.h"
@@ -48,6 +49,7 @@ bool DuraSerial::ReadDataLines(char* buffer, int32_t length) {
   if (!buffer) return false;
   buffer[0] = '\0';
   char* write = buffer;
+  std::lock_guard<std::mutex> consumer(consumerMutex);
 
   const int32_t count = ChannelCount();
   auto advance = [&](int32_t c) {
@@ -81,6 +83,7 @@ bool DuraSerial::ReadDataLines(char* buffer, int32_t length) {
 }
 
 void DuraSerial::DiscardSamples() {
+  std::lock_guard<std::mutex> consumer(consumerMutex);
   const int32_t count = ChannelCount();
   for (int32_t i = 0; i < count; ++i) channels[i]->Discard();
 }

@@ -1,7 +1,8 @@
 #pragma once
 // One channel of a device: its description, its set-up texts and an inline sample ring.
 // The ring has one producer (the reader thread) and one consumer (the host's ReadLine or
-// FlushReadBuffer); positions are published with release and read with acquire.
+// FlushReadBuffer, serialised by the device); positions are published with release and read
+// with acquire.
 #include <atomic>
 #include <cstdint>
 #include <string>

@@ -160,6 +160,10 @@ class DuraSerial : public COMPort {
   // --- host side ---
   const int32_t maxLineLength = 2048;
   std::atomic<int32_t> dataLineChannel{0};
+  // Each ring has one consumer; a host calling ReadLine or FlushReadBuffer from two threads
+  // would otherwise let a stale pop carry the read position past the write position, and the
+  // ring would then hand out a full ring of old values. Only host threads take this lock.
+  std::mutex consumerMutex;
 
  protected:
   mutable std::mutex textMutex;  // guards the texts below

@@ -229,5 +229,49 @@ TEST_F(DataLinesTest, SamplesTakenBeforeSamplingStopsAreDelivered) {
   }
 }
 
+// A host that reads and flushes from two threads at once gets each value at most once and in
+// order; the consumer side never runs ahead of what the reader thread wrote.
+TEST_F(DataLinesTest, TwoHostThreadsReadingAndFlushingNeverSeeAValueTwice) {
+  constexpr int32_t kValues = 1000000;
+  std::atomic<bool> produced{false};
+  // Acquire on the read position, as the reader thread does, before reusing a slot.
+  auto Held = [](const ChannelRecord& ch) {
+    return (ch.writePosition.load() - ch.readPosition.load(std::memory_order_acquire)) & ChannelRecord::kRingMask;
+  };
+  std::thread producer([&] {
+    for (int32_t v = 0; v < kValues; ++v) {
+      while (Held(Ch(0)) > 1000 || Held(Ch(1)) > 1000) std::this_thread::yield();
+      Push(Ch(0), v);
+      Push(Ch(1), v);  // the rotation waits on a channel without samples
+    }
+    produced = true;
+  });
+  auto consume = [&](bool flushes, std::vector<int32_t>& got) {
+    std::vector<char> text(600);
+    while (!produced || Ch(0).Buffered() > 0 || Ch(1).Buffered() > 0) {
+      if (d->ReadDataLines(text.data(), static_cast<int32_t>(text.size())))
+        for (const Line& line : ParseLines(text.data()))
+          if (line.channel == 1) got.insert(got.end(), line.values.begin(), line.values.end());
+      if (flushes) d->DiscardSamples();
+    }
+  };
+  std::vector<int32_t> first, second;
+  std::thread flusher([&] { consume(true, second); });
+  consume(false, first);
+  flusher.join();
+  producer.join();
+
+  for (const auto* got : {&first, &second})
+    for (size_t i = 1; i < got->size(); ++i) ASSERT_LT((*got)[i - 1], (*got)[i]) << "at " << i;
+  std::vector<bool> seen(kValues, false);
+  for (const auto* got : {&first, &second})
+    for (int32_t v : *got) {
+      ASSERT_TRUE(v >= 0 && v < kValues) << v;
+      ASSERT_FALSE(seen[v]) << v << " handed out twice";
+      seen[v] = true;
+    }
+  EXPECT_FALSE(first.empty());
+}
+
 }  // namespace
 }  // namespace vyra
