@@ -247,8 +247,8 @@ TEST_F(FaultTest, ReadLineAndFlushFromASecondHostThreadWhileStreaming) {
   for (long v : values) EXPECT_TRUE(v >= 0 && v < kCounterModulus) << v;
   for (long v : secondValues) EXPECT_TRUE(v >= 0 && v < kCounterModulus) << v;
   // Flushing may drop values but never hands one out twice or invents one: the two threads
-  // together got at most what the monitor sent.
-  EXPECT_LE(values.size() + secondValues.size(), monitor_->GetStats().sampleLines);
+  // together got at most what the monitor sent (it counts a line just after writing it).
+  EXPECT_LE(values.size() + secondValues.size(), monitor_->GetStats().sampleLines + 1);
   EXPECT_EQ(Module().isFailed(index), 0);
 }
 
