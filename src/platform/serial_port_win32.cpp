@@ -106,13 +106,8 @@ class Win32SerialPort final : public SerialPort {
       return stat.cbInQue > 0 ? WaitResult::Readable : idle();
     };
 
-    if (waitsUnreliable_) {
-      DWORD errors = 0;
-      COMSTAT stat;
-      ZeroMemory(&stat, sizeof stat);
-      if (!ClearCommError(h_, &errors, &stat)) return LineGone(GetLastError()) ? WaitResult::Failed : idle();
-      return stat.cbInQue > 0 ? WaitResult::Readable : idle();
-    }
+    // Once a comm wait has ended aborted with no mask, poll the queue instead of re-arming.
+    if (waitsUnreliable_) return afterEmptyWait();
     if (!SetCommMask(h_, EV_RXCHAR)) return LineGone(GetLastError()) ? WaitResult::Failed : idle();
     {
       DWORD errors = 0;
