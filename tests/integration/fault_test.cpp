@@ -1,24 +1,21 @@
 // Faults injected end to end: the module loaded by path and driven through its exports, the
 // simulated monitor on a pseudo-terminal, discovery through a laid-out sysfs tree.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "vyra_sim.h"
+#include "integration/e2e_fixture.h"
 
+namespace e2e {
 namespace {
 
 using namespace std::chrono;
@@ -27,50 +24,15 @@ using vyra::sim::Monitor;
 using vyra::sim::Options;
 using vyra::sim::Profile;
 
-struct CommandRecord {
-  char* text;
-  uint32_t textSize;
-  int32_t reserved0, argument, reserved1, value;
-};
-
-struct Exports {
-  void* handle = dlopen(VYRA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-  template <class F>
-  F* Fn(const char* name) const {
-    return handle ? reinterpret_cast<F*>(dlsym(handle, name)) : nullptr;
-  }
-  int (*find)(int*, const char*) = Fn<int(int*, const char*)>("FindDevice");
-  int (*initialise)(int) = Fn<int(int)>("Initialise");
-  int (*closeAll)() = Fn<int()>("CloseAll");
-  int (*isFailed)(int) = Fn<int(int)>("IsFailed");
-  int (*readLine)(int, char*, int, int) = Fn<int(int, char*, int, int)>("ReadLine");
-  void (*flush)(int) = Fn<void(int)>("FlushReadBuffer");
-  int (*command)(int, int, void*) = Fn<int(int, int, void*)>("DeviceCommand");
-  int (*lastError)(int, char*) = Fn<int(int, char*)>("GetLastErrorMsg");
-};
-const Exports& Module() {
-  static Exports e;
-  return e;
-}
-
 // The counter channel of the ventilator profile, host numbering.
 const int kCounterChannel = vyra::sim::DescribeProfile(Profile::kVentilator, false).counterChannel + 1;
 const int kCounterModulus = vyra::sim::DescribeProfile(Profile::kVentilator, false).counterModulus;
 
-// Values of one channel in data lines, in order.
-void CollectChannel(const char* text, int channel, std::vector<long>& out) {
-  const char* p = text;
-  while (*p == '+') {
-    char* end;
-    const long ch = std::strtol(p + 1, &end, 10);
-    p = end;
-    while (*p == ',') {
-      const long v = std::strtol(p + 1, &end, 10);
-      p = end;
-      if (ch == channel) out.push_back(v);
-    }
-    if (*p == '\n') ++p;
-  }
+// Appends the counter channel's values from one ReadLine's text.
+void CollectCounter(const std::vector<char>& text, std::vector<long>& out) {
+  DataBlock block;
+  ASSERT_TRUE(ParseDataLines(text.data(), text.size(), block));
+  if (block.channel == kCounterChannel) out.insert(out.end(), block.values.begin(), block.values.end());
 }
 
 // Every value the previous one plus one (modulo), counting the breaks.
@@ -81,40 +43,25 @@ int SequenceBreaks(const std::vector<long>& values) {
   return breaks;
 }
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public E2eTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(Module().handle, nullptr) << dlerror();
-    root_ = std::filesystem::temp_directory_path() / ("vyra-fault-" + std::to_string(getpid()));
-    std::filesystem::remove_all(root_);
-  }
-  void TearDown() override {
-    Module().closeAll();
-    monitor_.reset();
-    std::filesystem::remove_all(root_);
-  }
-
   // Starts the simulator, lays out the tree and finds the device; returns its index.
-  int Find(Options o, const std::string& serial = "Z8000042", const char* hostText = "Z800") {
-    monitor_ = std::make_unique<Monitor>(std::move(o));
-    monitor_->Start();
+  int FindMonitor(Options o, const std::string& serial = "Z8000042", const char* hostText = "Z800") {
     vyra::sim::TreePort port;
-    port.target = monitor_->SlavePath();
     port.serial = serial;
-    const vyra::sim::TreePaths paths = vyra::sim::LayOutDiscoveryTree(root_.string(), {port});
-    setenv("VYRA_SYSFS_ROOT", paths.sysfsRoot.c_str(), 1);
-    setenv("VYRA_DEV_ROOT", paths.devRoot.c_str(), 1);
+    monitor_ = &AddMonitor(std::move(o), port);
+    LayOut();
     int index = -1;
-    EXPECT_EQ(Module().find(&index, hostText), 1);
+    EXPECT_EQ(Module().FindDevice(&index, hostText), 1);
     return index;
   }
 
   // Finds, initialises and starts sampling.
   int Stream(Options o) {
-    const int index = Find(std::move(o));
-    EXPECT_EQ(Module().initialise(index), 1);
-    CommandRecord r{nullptr, 0, 0, 0, 0, 0};
-    EXPECT_EQ(Module().command(index, 37, &r), 1);
+    const int index = FindMonitor(std::move(o));
+    EXPECT_EQ(Module().Initialise(index), 1);
+    HostRecord r{nullptr, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Module().DeviceCommand(index, 37, &r), 1);
     return index;
   }
 
@@ -135,12 +82,11 @@ class FaultTest : public ::testing::Test {
     const auto start = steady_clock::now();
     const auto end = start + milliseconds(ms), latest = start + seconds(10);
     for (auto now = start; now < end || (values.size() < atLeast && now < latest); now = steady_clock::now())
-      if (Module().readLine(index, buffer.data(), bufferSize, 50)) CollectChannel(buffer.data(), kCounterChannel, values);
+      if (Module().ReadLine(index, buffer.data(), bufferSize, 50)) CollectCounter(buffer, values);
     return values;
   }
 
-  std::filesystem::path root_;
-  std::unique_ptr<Monitor> monitor_;
+  Monitor* monitor_ = nullptr;
 };
 
 TEST_F(FaultTest, FarEndHangingUpMidStreamFailsTheDeviceWithoutHanging) {
@@ -151,17 +97,17 @@ TEST_F(FaultTest, FarEndHangingUpMidStreamFailsTheDeviceWithoutHanging) {
   std::vector<long> values = ReadFor(index, 300);
   ASSERT_TRUE(monitor_->WaitForHangUp(seconds(5)));
   const auto failedBy = steady_clock::now() + seconds(2);
-  while (!Module().isFailed(index) && steady_clock::now() < failedBy) ReadFor(index, 20);
-  EXPECT_EQ(Module().isFailed(index), 1);
+  while (!Module().IsFailed(index) && steady_clock::now() < failedBy) ReadFor(index, 20);
+  EXPECT_EQ(Module().IsFailed(index), 1);
   EXPECT_EQ(SequenceBreaks(values), 0);
   // A host still reading gets its time-out, not a hang.
   char buffer[256];
   const auto t0 = steady_clock::now();
-  while (Module().readLine(index, buffer, sizeof buffer, 100)) {
+  while (Module().ReadLine(index, buffer, sizeof buffer, 100)) {
   }
   EXPECT_LT(steady_clock::now() - t0, seconds(2));
   const auto c0 = steady_clock::now();
-  EXPECT_EQ(Module().closeAll(), 1);
+  EXPECT_EQ(Module().CloseAll(), 1);
   EXPECT_LT(steady_clock::now() - c0, seconds(1));
 }
 
@@ -175,9 +121,9 @@ TEST_F(FaultTest, SilenceMidStreamTimesReadLineOutWithoutFailure) {
   EXPECT_EQ(SequenceBreaks(values), 0);
   char buffer[256];
   const auto t0 = steady_clock::now();
-  EXPECT_EQ(Module().readLine(index, buffer, sizeof buffer, 300), 0);
+  EXPECT_EQ(Module().ReadLine(index, buffer, sizeof buffer, 300), 0);
   EXPECT_GE(steady_clock::now() - t0, milliseconds(290));
-  EXPECT_EQ(Module().isFailed(index), 0);
+  EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
 TEST_F(FaultTest, GarbageAndBinaryBytesBetweenLinesAtFullRateLeaveValidLinesFlowing) {
@@ -193,7 +139,7 @@ TEST_F(FaultTest, GarbageAndBinaryBytesBetweenLinesAtFullRateLeaveValidLinesFlow
   // Junk lines never become samples of the counter channel, so its sequence stays whole
   // (junk that parses as a sample line with the right field count would break it).
   EXPECT_EQ(SequenceBreaks(values), 0);
-  EXPECT_EQ(Module().isFailed(index), 0);
+  EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
 TEST_F(FaultTest, OverlongLinesAreDroppedAndCuttingResumes) {
@@ -208,7 +154,7 @@ TEST_F(FaultTest, OverlongLinesAreDroppedAndCuttingResumes) {
   std::vector<long> later = ReadFor(index, 300, 4096, 51);
   EXPECT_GT(later.size(), 50u) << "lines after the overlong one still arrive";
   EXPECT_EQ(SequenceBreaks(later), 0);
-  EXPECT_EQ(Module().isFailed(index), 0);
+  EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
 TEST_F(FaultTest, HostTooSlowToDrainDropsNewValuesButKeepsOrder) {
@@ -224,7 +170,7 @@ TEST_F(FaultTest, HostTooSlowToDrainDropsNewValuesButKeepsOrder) {
   EXPECT_EQ(SequenceBreaks(held), 0);
   EXPECT_EQ(held.front(), 0);
   EXPECT_LE(SequenceBreaks(values), 2) << "one gap where the full ring dropped values";
-  EXPECT_EQ(Module().isFailed(index), 0);
+  EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
 TEST_F(FaultTest, ReadLineAndFlushFromASecondHostThreadWhileStreaming) {
@@ -233,10 +179,10 @@ TEST_F(FaultTest, ReadLineAndFlushFromASecondHostThreadWhileStreaming) {
   std::atomic<int> flushes{0};
   std::vector<long> secondValues;
   std::thread second([&] {
-    char buffer[512];
+    std::vector<char> buffer(512);
     while (!stop) {
-      if (Module().readLine(index, buffer, sizeof buffer, 5)) CollectChannel(buffer, kCounterChannel, secondValues);
-      Module().flush(index);
+      if (Module().ReadLine(index, buffer.data(), static_cast<int>(buffer.size()), 5)) CollectCounter(buffer, secondValues);
+      Module().FlushReadBuffer(index);
       ++flushes;
     }
   });
@@ -249,7 +195,7 @@ TEST_F(FaultTest, ReadLineAndFlushFromASecondHostThreadWhileStreaming) {
   // Flushing may drop values but never hands one out twice or invents one: the two threads
   // together got at most what the monitor sent (it counts a line just after writing it).
   EXPECT_LE(values.size() + secondValues.size(), monitor_->GetStats().sampleLines + 1);
-  EXPECT_EQ(Module().isFailed(index), 0);
+  EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
 size_t Entries(const char* dir) {
@@ -274,9 +220,9 @@ long VmRssKb() {
 
 TEST_F(FaultTest, FindInitialiseCloseAllCyclesLeaveNoThreadsDescriptorsOrMemory) {
   Options o = Ventilator();
-  const int index = Find(o);
-  ASSERT_EQ(Module().initialise(index), 1);
-  Module().closeAll();
+  const int index = FindMonitor(o);
+  ASSERT_EQ(Module().Initialise(index), 1);
+  Module().CloseAll();
   const size_t tasks = Entries("/proc/self/task"), fds = Entries("/proc/self/fd");
   const long rss = VmRssKb();
   // Each full handshake takes the protocol's one-second step: a few of those, and many
@@ -284,14 +230,14 @@ TEST_F(FaultTest, FindInitialiseCloseAllCyclesLeaveNoThreadsDescriptorsOrMemory)
   const int fullCycles = std::getenv("VYRA_FAULT_FULL_CYCLES") ? std::atoi(std::getenv("VYRA_FAULT_FULL_CYCLES")) : 4;
   for (int i = 0; i < fullCycles; ++i) {
     int idx = -1;
-    ASSERT_EQ(Module().find(&idx, "Z800"), 1);
-    EXPECT_EQ(Module().initialise(idx), 1);
-    EXPECT_EQ(Module().closeAll(), 1);
+    ASSERT_EQ(Module().FindDevice(&idx, "Z800"), 1);
+    EXPECT_EQ(Module().Initialise(idx), 1);
+    EXPECT_EQ(Module().CloseAll(), 1);
   }
   for (int i = 0; i < 200; ++i) {
     int idx = -1;
-    ASSERT_EQ(Module().find(&idx, "Z800"), 1) << i;
-    EXPECT_EQ(Module().closeAll(), 1);
+    ASSERT_EQ(Module().FindDevice(&idx, "Z800"), 1) << i;
+    EXPECT_EQ(Module().CloseAll(), 1);
   }
   EXPECT_EQ(Entries("/proc/self/task"), tasks);
   EXPECT_EQ(Entries("/proc/self/fd"), fds);
@@ -326,13 +272,13 @@ TEST_F(FaultTest, HostBuffersOfEverySizeAreNeverWrittenPast) {
   GuardedBuffer guard;
   for (int size = 0; size <= 64; ++size) {
     char* b = guard.At(static_cast<size_t>(size));
-    if (Module().readLine(index, b, size, 20) && size > 0) {
+    if (Module().ReadLine(index, b, size, 20) && size > 0) {
       EXPECT_NE(std::memchr(b, '\0', static_cast<size_t>(size)), nullptr) << size;
     }
     for (int code : {0, 2, 3, 4, 21, 30, 32, 39, 60}) {
       char* t = guard.At(static_cast<size_t>(size));
-      CommandRecord r{t, static_cast<uint32_t>(size), 0, 1, 0, 0};
-      Module().command(index, code, &r);
+      HostRecord r{t, static_cast<uint32_t>(size), 0, 1, 0, 0};
+      Module().DeviceCommand(index, code, &r);
     }
   }
 }
@@ -341,17 +287,18 @@ TEST_F(FaultTest, ErrorMessagesFillExactlyTheLengthReported) {
   // A plain monitor found as the branded one: accepted with a warning for the host.
   Options o;
   o.profile = Profile::kPlainVyra;
-  const int index = Find(o, "BVLVYRA0042", "BVLVYRA");
-  ASSERT_EQ(Module().initialise(index), 1);
+  const int index = FindMonitor(o, "BVLVYRA0042", "BVLVYRA");
+  ASSERT_EQ(Module().Initialise(index), 1);
   GuardedBuffer guard;
   // GetLastErrorMsg takes no size: the host sizes its buffer by the length first reported.
   for (int i : {index, -1}) {
-    const int length = Module().lastError(i, nullptr);
+    const int length = Module().GetLastErrorMsg(i, nullptr);
     ASSERT_GT(length, 1) << i;
     char* b = guard.At(static_cast<size_t>(length));
-    EXPECT_EQ(Module().lastError(i, b), length);
+    EXPECT_EQ(Module().GetLastErrorMsg(i, b), length);
     EXPECT_EQ(std::strlen(b), static_cast<size_t>(length - 1)) << b;
   }
 }
 
 }  // namespace
+}  // namespace e2e
