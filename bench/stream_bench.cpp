@@ -12,7 +12,6 @@
 // Loss is checked on the simulator's counter channel: every value delivered is the previous
 // one plus one, and the count delivered reaches the count the simulator reports sent.
 #include <benchmark/benchmark.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -38,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "module.h"
 #include "vyra_sim.h"
 
 extern char** environ;
@@ -179,35 +179,14 @@ class SimProcess {
   FILE* fromChild_ = nullptr;
 };
 
-// --- the module, as a host loads it -------------------------------------------------------
-struct CommandRecord {
-  char* text;
-  uint32_t textSize;
-  int32_t reserved0, argument, reserved1, value;
-};
-
-struct Module {
-  Module() {
-    handle = dlopen(VYRA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return;
-    find = reinterpret_cast<int (*)(int*, const char*)>(dlsym(handle, "FindDevice"));
-    initialise = reinterpret_cast<int (*)(int)>(dlsym(handle, "Initialise"));
-    closeAll = reinterpret_cast<int (*)()>(dlsym(handle, "CloseAll"));
-    readLine = reinterpret_cast<int (*)(int, char*, int, int)>(dlsym(handle, "ReadLine"));
-    command = reinterpret_cast<int (*)(int, int, void*)>(dlsym(handle, "DeviceCommand"));
-    isFailed = reinterpret_cast<int (*)(int)>(dlsym(handle, "IsFailed"));
-  }
-  void* handle = nullptr;
-  int (*find)(int*, const char*) = nullptr;
-  int (*initialise)(int) = nullptr;
-  int (*closeAll)() = nullptr;
-  int (*readLine)(int, char*, int, int) = nullptr;
-  int (*command)(int, int, void*) = nullptr;
-  int (*isFailed)(int) = nullptr;
-};
-Module& TheModule() {
-  static Module m;
-  return m;
+// --- the module, as a host loads it (vyra-host's loader) ----------------------------------
+const vyra::host::Exports* LoadedModule() {
+  static vyra::host::Module module;
+  static const bool loaded = [] {
+    std::string error;
+    return module.Load(VYRA_MODULE_PATH, error);
+  }();
+  return loaded ? &module.x() : nullptr;
 }
 
 // What one host thread saw on one device's counter channel.
@@ -266,11 +245,12 @@ struct RunResult {
 RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRate, double seconds, bool latency,
               double idleSeconds = 0) {
   RunResult r;
-  Module& m = TheModule();
-  if (!m.handle || !m.find) {
+  const vyra::host::Exports* loaded = LoadedModule();
+  if (!loaded) {
     r.error = "module not loaded";
     return r;
   }
+  const vyra::host::Exports& m = *loaded;
   SimProcess sim(devices, bytesPerSecond, rates, initialRate);
   if (static_cast<int>(sim.slaves.size()) != devices) {
     r.error = "simulator did not start";
@@ -292,17 +272,17 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
 
   std::vector<int> index(devices, -1);
   for (int i = 0; i < devices; ++i)
-    if (!m.find(&index[i], "Z800")) {
+    if (!m.FindDevice(&index[i], "Z800")) {
       r.error = "FindDevice found " + std::to_string(i) + " devices";
-      m.closeAll();
+      m.CloseAll();
       return r;
     }
   std::vector<std::thread> starters;
   std::atomic<int> started{0};
   for (int i = 0; i < devices; ++i)
     starters.emplace_back([&, i] {
-      CommandRecord rec{nullptr, 0, 0, 0, 0, 0};
-      if (m.initialise(index[i]) && m.command(index[i], 11, &rec)) ++started;  // 11 waits for the channels
+      vyra::host::CommandRecord rec;
+      if (m.Initialise(index[i]) && m.DeviceCommand(index[i], 11, &rec)) ++started;  // 11 waits for the channels
     });
   for (auto& t : starters) t.join();
   if (started == devices && idleSeconds > 0) {
@@ -312,12 +292,12 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
     r.idleCpuPct = 100.0 * (CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0) / (idleSeconds * 1000.0);
   }
   for (int i = 0; i < devices; ++i) {
-    CommandRecord rec{nullptr, 0, 0, 0, 0, 0};
-    if (started == devices && !m.command(index[i], 37, &rec)) --started;
+    vyra::host::CommandRecord rec;
+    if (started == devices && !m.DeviceCommand(index[i], 37, &rec)) --started;
   }
   if (started != devices) {
     r.error = "only " + std::to_string(started.load()) + " devices started sampling";
-    m.closeAll();
+    m.CloseAll();
     return r;
   }
 
@@ -335,7 +315,7 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
         else hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;
         was = now;
       }
-      if (m.readLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100))
+      if (m.ReadLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100))
         Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], latency && now, MonoNs());
     }
     if (was) hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;  // stopped before it saw the window end
@@ -371,9 +351,9 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
   for (double c : hostCpu) r.hostCpuMs += c;
   for (int i = 0; i < devices; ++i) {
     r.tally[i].values = values1[i] - values0[i];  // values in the window
-    if (m.isFailed(index[i])) r.error = "device " + std::to_string(i) + " failed";
+    if (m.IsFailed(index[i])) r.error = "device " + std::to_string(i) + " failed";
   }
-  m.closeAll();
+  m.CloseAll();
   std::filesystem::remove_all(root);
   r.ok = r.error.empty();
   return r;
