@@ -2,10 +2,6 @@
 // handshake, a sampling run with cuff cycles, and the stop, for every profile and the garbage
 // fault; writes seed inputs for each fuzz target under the given corpus directory.
 //   fuzz_corpus_gen fuzz/corpus
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -22,39 +18,6 @@ using namespace std::chrono;
 using namespace vyra::sim;
 
 namespace {
-
-class Host {
- public:
-  explicit Host(const std::string& path) {
-    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios t{};
-    tcgetattr(fd_, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd_, TCSANOW, &t);
-  }
-  ~Host() { close(fd_); }
-  void Send(const std::string& cmd) {
-    std::string frame = ":" + cmd + "\n";
-    (void)!write(fd_, frame.data(), frame.size());
-  }
-  // Reads for `ms`; returns the bytes.
-  std::string Read(int ms) {
-    std::string got;
-    auto end = steady_clock::now() + milliseconds(ms);
-    while (steady_clock::now() < end) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN)) {
-        char buf[4096];
-        long n = read(fd_, buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<size_t>(n));
-      }
-    }
-    return got;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 std::vector<std::string> Lines(const std::string& bytes) {
   std::vector<std::string> out;
@@ -109,7 +72,7 @@ int main(int argc, char** argv) {
     o.cycles.plan = {CycleKind::kNormal, CycleKind::kError, CycleKind::kCutShort, CycleKind::kStartedBefore};
     Monitor m(o);
     m.Start();
-    Host host(m.SlavePath());
+    HostEnd host(m.SlavePath());
     const bool branded = c.profile == Profile::kBrandedVyra;
     const ProfileInfo info = DescribeProfile(c.profile, c.timeColumn);
 
@@ -117,23 +80,23 @@ int main(int argc, char** argv) {
     for (std::string cmd : {"S", "WN5", "V", "BvL", "F"}) {
       if (!branded && (cmd == "WN5" || cmd == "BvL")) continue;
       host.Send(cmd);
-      handshake += host.Read(40);
+      handshake += host.ReadFor(milliseconds(40));
     }
     host.Send("U" + std::string(static_cast<size_t>(info.ParameterCount()), '1'));
-    handshake += host.Read(40);
+    handshake += host.ReadFor(milliseconds(40));
     host.Send("I");
-    handshake += host.Read(40);
+    handshake += host.ReadFor(milliseconds(40));
     std::string start;
     if (branded) {
       host.Send("WI5");
-      start += host.Read(30);
+      start += host.ReadFor(milliseconds(30));
     }
     host.Send("B");
-    start += host.Read(30);
+    start += host.ReadFor(milliseconds(30));
     if (branded) host.Send("WA5");
-    std::string stream = host.Read(650);
+    std::string stream = host.ReadFor(milliseconds(650));
     host.Send(branded ? "WN5" : "S");
-    std::string stop = host.Read(40);
+    std::string stop = host.ReadFor(milliseconds(40));
     m.Stop();
 
     const std::string all = handshake + start + stream + stop;

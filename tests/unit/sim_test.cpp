@@ -1,8 +1,4 @@
 // The simulated monitor, seen from the host side of its pseudo-terminal.
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -35,48 +31,11 @@ std::vector<std::string> Fields(const std::string& line) {
   return out;
 }
 
-// The host end: opens the slave as the plug-in does and speaks framed commands.
-class HostEnd {
+// The host end, with every command's frame required to go out whole.
+class HostEnd : public vyra::sim::HostEnd {
  public:
-  explicit HostEnd(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    termios t{};
-    if (fd_ >= 0 && ::tcgetattr(fd_, &t) == 0) {
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd_, TCSANOW, &t);
-    }
-  }
-  ~HostEnd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool ok() const { return fd_ >= 0; }
-  void Send(const std::string& text) {
-    std::string frame = ":" + text + "\n";
-    ASSERT_EQ(::write(fd_, frame.data(), frame.size()), ssize_t(frame.size()));
-  }
-  // One line without CR LF; nullopt on time-out or hang-up.
-  std::optional<std::string> Line(std::chrono::milliseconds timeout = 2000ms) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-      if (auto lf = buf_.find('\n'); lf != std::string::npos) {
-        std::string line = buf_.substr(0, lf);
-        buf_.erase(0, lf + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0 || hungUp_) return std::nullopt;
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, int(left.count()) + 1) <= 0) continue;
-      char tmp[4096];
-      ssize_t n = ::read(fd_, tmp, sizeof tmp);
-      if (n > 0)
-        buf_.append(tmp, std::size_t(n));
-      else if (n == 0 || errno == EIO || (p.revents & POLLHUP))
-        hungUp_ = true;
-    }
-  }
-  bool hungUp() const { return hungUp_; }
+  using vyra::sim::HostEnd::HostEnd;
+  void Send(const std::string& text) { ASSERT_TRUE(vyra::sim::HostEnd::Send(text)) << text; }
   // Next line that is neither waveform nor measurement.
   std::optional<std::string> SampleLine() {
     for (;;) {
@@ -84,11 +43,6 @@ class HostEnd {
       if (!l || (l->rfind("w5", 0) != 0 && l->rfind("m,", 0) != 0)) return l;
     }
   }
-
- private:
-  int fd_ = -1;
-  std::string buf_;
-  bool hungUp_ = false;
 };
 
 Options Fast(Profile p, bool timeColumn = false) {

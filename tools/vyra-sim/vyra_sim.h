@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -153,6 +154,33 @@ class Monitor {
 
  private:
   std::unique_ptr<Impl> impl_;
+};
+
+// The host's end of a monitor's terminal, opened raw and non-blocking as a plain serial
+// program would; commands go out framed as ":<command>\n".
+class HostEnd {
+ public:
+  explicit HostEnd(const std::string& slavePath);
+  ~HostEnd();
+  HostEnd(const HostEnd&) = delete;
+  HostEnd& operator=(const HostEnd&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  // Whether the whole frame was written.
+  bool Send(const std::string& command);
+  // Every byte that arrives within `span` (less if the far end hangs up), with any bytes
+  // Line had read ahead.
+  std::string ReadFor(std::chrono::milliseconds span);
+  // One line without CR LF; nullopt on time-out or hang-up.
+  std::optional<std::string> Line(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+  bool hungUp() const { return hungUp_; }
+
+ private:
+  void Fill(int waitMs);  // one poll of at most waitMs, then one read
+
+  int fd_ = -1;
+  std::string buf_;
+  bool hungUp_ = false;
 };
 
 // One serial port in a fake discovery tree (kernel sysfs shape).
