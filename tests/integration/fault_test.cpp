@@ -1,6 +1,5 @@
 // Faults injected end to end: the module loaded by path and driven through its exports, the
 // simulated monitor on a pseudo-terminal, discovery through a laid-out sysfs tree.
-#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "integration/e2e_fixture.h"
+#include "support/proc_entries.h"
 
 namespace e2e {
 namespace {
@@ -23,6 +23,7 @@ using vyra::sim::Fault;
 using vyra::sim::Monitor;
 using vyra::sim::Options;
 using vyra::sim::Profile;
+using vyra::test::CountEntries;
 
 // The counter channel of the ventilator profile, host numbering.
 const int kCounterChannel = vyra::sim::DescribeProfile(Profile::kVentilator, false).counterChannel + 1;
@@ -198,14 +199,6 @@ TEST_F(FaultTest, ReadLineAndFlushFromASecondHostThreadWhileStreaming) {
   EXPECT_EQ(Module().IsFailed(index), 0);
 }
 
-size_t Entries(const char* dir) {
-  size_t n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 long VmRssKb() {
   std::ifstream in("/proc/self/status");
   std::string key;
@@ -223,7 +216,7 @@ TEST_F(FaultTest, FindInitialiseCloseAllCyclesLeaveNoThreadsDescriptorsOrMemory)
   const int index = FindMonitor(o);
   ASSERT_EQ(Module().Initialise(index), 1);
   Module().CloseAll();
-  const size_t tasks = Entries("/proc/self/task"), fds = Entries("/proc/self/fd");
+  const int tasks = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
   const long rss = VmRssKb();
   // Each full handshake takes the protocol's one-second step: a few of those, and many
   // find/close cycles and initialisations that fail at once (port gone).
@@ -239,8 +232,8 @@ TEST_F(FaultTest, FindInitialiseCloseAllCyclesLeaveNoThreadsDescriptorsOrMemory)
     ASSERT_EQ(Module().FindDevice(&idx, "Z800"), 1) << i;
     EXPECT_EQ(Module().CloseAll(), 1);
   }
-  EXPECT_EQ(Entries("/proc/self/task"), tasks);
-  EXPECT_EQ(Entries("/proc/self/fd"), fds);
+  EXPECT_EQ(CountEntries("/proc/self/task"), tasks);
+  EXPECT_EQ(CountEntries("/proc/self/fd"), fds);
 #if !defined(__SANITIZE_ADDRESS__)
   // Under AddressSanitizer freed blocks stay in its quarantine, so resident memory says
   // nothing there; LeakSanitizer checks for leaks at exit instead.

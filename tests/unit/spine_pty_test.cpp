@@ -1,5 +1,4 @@
 // The serial spine against a kernel pseudo-terminal whose far end the test plays.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -22,6 +21,7 @@
 #include "serial/com_port.h"
 #include "serial/dura_serial.h"
 #include "support/dura_serial_access.h"
+#include "support/proc_entries.h"
 
 namespace vyra {
 namespace {
@@ -75,15 +75,7 @@ class Pty {
   std::string path_;
 };
 
-int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
-}
+using vyra::test::CountEntries;
 int Threads() { return CountEntries("/proc/self/task"); }
 // Sanitizer runtimes start a helper thread with the process's first thread: have that happen
 // before the count is taken.
