@@ -1,7 +1,8 @@
 #pragma once
 // Code-page conversions between UTF-16 and narrow text.
 // Win32: WideCharToMultiByte / MultiByteToWideChar.
-// POSIX: the ANSI code pages (0, 3) and 65001 are UTF-8; others go through iconv ("CP<n>").
+// POSIX: the ANSI code pages (0, 3) and 65001 are UTF-8; others go through iconv ("CP<n>", or
+// the standard's name where iconv has no "CP<n>" for it).
 #include <cstddef>
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 // Code pages on POSIX. The ANSI code pages and 65001 are UTF-8, converted here by hand:
 // every text crossing the device line and the log goes this way and it must not allocate
-// per character or fail. Other code pages go through iconv under their Windows name.
+// per character or fail. Other code pages go through iconv under the name it knows them by.
 #include <iconv.h>
 #include <langinfo.h>
 
@@ -119,16 +119,20 @@ bool IsUtf8(unsigned codePage) {
   return codePage == kCodePageAnsi || codePage == kCodePageThreadAnsi || codePage == kCodePageUtf8;
 }
 
-// iconv's name for a Windows code page; empty when it has none.
+// iconv's name for a Windows code page; empty when it has none. glibc knows most code pages
+// as "CP<n>"; those below it knows only by their standard's name.
 std::string IconvName(unsigned codePage) {
-  if (codePage >= 28591 && codePage <= 28599) return "ISO-8859-" + std::to_string(codePage - 28590);
+  if (codePage >= 28591 && codePage <= 28606 && codePage != 28602)  // there is no ISO-8859-12
+    return "ISO-8859-" + std::to_string(codePage - 28590);
   switch (codePage) {
     case 2: return "MACINTOSH";
+    case 951: return "BIG5-HKSCS";
     case 20127: return "ASCII";
     case 20866: return "KOI8-R";
+    case 20932: return "EUC-JP";
     case 21866: return "KOI8-U";
-    case 28603: return "ISO-8859-13";
-    case 28605: return "ISO-8859-15";
+    case 51949: return "EUC-KR";
+    case 54936: return "GB18030";
     case 1200: case 1201: case 12000: case 12001: case 65000: return {};  // not narrow code pages
     default: return "CP" + std::to_string(codePage);
   }

@@ -74,6 +74,32 @@ TEST(CodePageIconv, SingleByteCodePages) {
   }
 }
 
+// Code pages a locale's codeset can name that iconv knows only by their standard's name.
+TEST(CodePageIconv, CodePagesWithoutACpName) {
+  struct Case {
+    unsigned cp;
+    std::u16string wide;
+    std::string narrow;
+  } cases[] = {
+      {20932, u"\u3042\u6f22", "\xA4\xA2\xB4\xC1"},         // EUC-JP
+      {51949, u"\uac00", "\xB0\xA1"},                         // EUC-KR
+      {54936, u"\u4e2d\u00de", "\xD6\xD0\x81\x30\x89\x37"}, // GB18030, four-byte form included
+      {951, u"\u4e2d\u3435", "\xA4\xA4\x92\x77"},            // Big5 with HKSCS
+      {28600, u"\u0104\u0138", "\xA1\xFF"},                   // ISO-8859-10
+      {28601, u"\u0e01", "\xA1"},                              // ISO-8859-11
+      {28604, u"\u1e02", "\xA1"},                              // ISO-8859-14
+      {28606, u"\u0218", "\xAA"},                              // ISO-8859-16
+  };
+  for (const auto& c : cases) {
+    std::string narrow;
+    ASSERT_TRUE(WideToMultiByte(c.cp, c.wide, narrow)) << c.cp;
+    EXPECT_EQ(narrow, c.narrow) << c.cp;
+    std::u16string wide;
+    ASSERT_TRUE(MultiByteToWide(c.cp, c.narrow, wide)) << c.cp;
+    EXPECT_EQ(wide, c.wide) << c.cp;
+  }
+}
+
 TEST(CodePageIconv, UnmappableAndInvalid) {
   std::string narrow;
   // No euro sign, no emoji in 437: one '?' per character, pairs included.
