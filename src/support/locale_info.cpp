@@ -19,6 +19,11 @@ BVL::String FillTemplate(const BVL::String& templ, const BVL::String& a1, const 
   return f.str();
 }
 
+wchar_t WidePoint(const LocaleSettings& s) { return s.decimal.empty() ? L'.' : static_cast<wchar_t>(s.decimal[0]); }
+wchar_t WideSeparator(const LocaleSettings& s) {
+  return s.thousands.empty() ? L',' : static_cast<wchar_t>(s.thousands[0]);
+}
+
 }  // namespace
 
 LocaleWarning ChooseLocaleWarning(std::u16string_view decimal, std::u16string_view dateSeparator,
@@ -105,25 +110,31 @@ bool InstallUserStreamLocale(const LocaleSettings& s, std::string& name) {
     return true;
   } catch (const std::runtime_error&) {
   }
-  const wchar_t point = s.decimal.empty() ? L'.' : static_cast<wchar_t>(s.decimal[0]);
-  const wchar_t sep = s.thousands.empty() ? L',' : static_cast<wchar_t>(s.thousands[0]);
   try {
     std::locale english("English");
-    std::locale loc(english, new CRTBug_UserRadix_NoThousandsSep("English", point, sep));
+    std::locale loc(english, new CRTBug_UserRadix_NoThousandsSep<wchar_t>("English", WidePoint(s), WideSeparator(s)));
     std::locale::global(loc);
     name = "English";
     return true;
   } catch (const std::runtime_error&) {
   }
-  // Runtimes without named locales: the classic locale with the user's separators.
   try {
-    std::locale loc(std::locale::classic(), new CRTBug_UserRadix_NoThousandsSep("C", point, sep));
-    std::locale::global(loc);
+    std::locale::global(UserRadixLocale(s));
     name = "";
     return true;
   } catch (const std::exception&) {
   }
   return false;
+}
+
+std::locale UserRadixLocale(const LocaleSettings& s) {
+  const wchar_t sep = WideSeparator(s);
+  // Narrow numbers are ANSI text: a separator that takes more than one byte there has no
+  // narrow form. The thousands separator is never written without grouping.
+  const char narrowPoint = s.decimalNarrow.size() == 1 ? s.decimalNarrow[0] : '.';
+  const char narrowSep = sep > 0 && sep < 0x80 ? static_cast<char>(sep) : ' ';
+  std::locale loc(std::locale::classic(), new CRTBug_UserRadix_NoThousandsSep<wchar_t>("C", WidePoint(s), sep));
+  return std::locale(loc, new CRTBug_UserRadix_NoThousandsSep<char>("C", narrowPoint, narrowSep));
 }
 
 void RestoreClassicStreamLocale() {

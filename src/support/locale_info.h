@@ -131,18 +131,24 @@ class NoThousandsSep : public std::numpunct_byname<CharT> {
 
 // As NoThousandsSep, with the user's decimal point and separator instead of the named
 // locale's (for runtimes that cannot build the user's locale by name).
-class CRTBug_UserRadix_NoThousandsSep : public NoThousandsSep<wchar_t> {
+template <class CharT>
+class CRTBug_UserRadix_NoThousandsSep : public NoThousandsSep<CharT> {
  public:
-  CRTBug_UserRadix_NoThousandsSep(const char* name, wchar_t decimalPoint, wchar_t thousandsSep, size_t refs = 0)
-      : NoThousandsSep<wchar_t>(name, refs), decimalPoint_(decimalPoint), thousandsSep_(thousandsSep) {}
+  CRTBug_UserRadix_NoThousandsSep(const char* name, CharT decimalPoint, CharT thousandsSep, size_t refs = 0)
+      : NoThousandsSep<CharT>(name, refs), decimalPoint_(decimalPoint), thousandsSep_(thousandsSep) {}
 
  protected:
-  wchar_t do_decimal_point() const override { return decimalPoint_; }
-  wchar_t do_thousands_sep() const override { return thousandsSep_; }
+  CharT do_decimal_point() const override { return decimalPoint_; }
+  CharT do_thousands_sep() const override { return thousandsSep_; }
 
  private:
-  wchar_t decimalPoint_;
-  wchar_t thousandsSep_;
+  CharT decimalPoint_;
+  CharT thousandsSep_;
 };
+
+// The classic locale with the user's separators for narrow and wide numbers and no digit
+// grouping: what the user's named locale gives, for runtimes that cannot build it by name
+// (mingw's knows only "C").
+std::locale UserRadixLocale(const LocaleSettings& s);
 
 }  // namespace vyra

@@ -2,6 +2,7 @@
 
 #include <iomanip>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,35 @@ TEST(LocaleCodePages, CodesetsMapToCodePageNumbers) {
       {"CP123456", 0},       {"nonsense", 0},
   };
   for (const auto& [codeset, cp] : cases) EXPECT_EQ(vyra::CodePageForCodeset(codeset), cp) << codeset;
+}
+
+// What a runtime without named locales (the Windows build's) installs: the user's separators
+// reach narrow and wide numbers alike, without grouping.
+TEST(LocaleStream, UserRadixLocaleCarriesTheUsersSeparators) {
+  struct Case {
+    std::string decimalNarrow;
+    std::u16string decimal, thousands;
+    std::string narrow;
+    std::u16string wide;
+  };
+  const Case cases[] = {
+      {",", u",", u".", "1234567,25", u"1234567,25"},
+      {"\xD9\xAB", u"\u066B", u"\u066C", "1234567.25", u"1234567\u066B25"},  // no one-byte narrow form
+  };
+  for (const Case& c : cases) {
+    vyra::LocaleSettings s;
+    s.decimalNarrow = c.decimalNarrow;
+    s.decimal = c.decimal;
+    s.thousands = c.thousands;
+    const std::locale previous = std::locale::global(vyra::UserRadixLocale(s));
+    std::ostringstream narrow;
+    narrow << std::fixed << std::setprecision(2) << 1234567.25;
+    BVL::OStringStream wide;
+    wide << std::fixed << std::setprecision(2) << 1234567.25;
+    std::locale::global(previous);
+    EXPECT_EQ(narrow.str(), c.narrow);
+    EXPECT_EQ(Text(wide.str()), c.wide);
+  }
 }
 
 TEST(LocaleCodePages, TheProcessSettingsAreReadOnce) {
