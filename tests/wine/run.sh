@@ -118,6 +118,9 @@ start_sim() {
   echo "   vyra-sim $* on $slave"
 }
 
+# Extra environment for the next host run (NAME=VALUE words).
+host_env=()
+
 # Runs one host scenario; its checks join the totals. A scenario that ends without its
 # summary line (crash, time-out) counts as one failure.
 run_host() {
@@ -128,7 +131,8 @@ run_host() {
   echo "== scenario $name: wine_host.exe $*"
   export VYRA_ROP_LOG="C:\\vyra\\rop-$name.log" VYRA_FTDI_TRACE="C:\\vyra\\ftdi-$name.log"
   local t0=$(date +%s)
-  (cd "$app" && WINEDLLOVERRIDES="$host_overrides" timeout -k 10 "$limit" wine wine_host.exe "$@") 2>"$work/$name.err" | sed -u 's/\r$//' | tee "$out" |
+  (cd "$app" && env WINEDLLOVERRIDES="$host_overrides" "${host_env[@]}" timeout -k 10 "$limit" wine wine_host.exe "$@") \
+    2>"$work/$name.err" | sed -u 's/\r$//' | tee "$out" |
     sed 's/^/   /'
   local rc=${PIPESTATUS[0]}
   local summary
@@ -186,6 +190,15 @@ if start_sim --profile branded --no-cycles; then
   # (the shell's "Killed" notice for the simulator is expected noise)
   { run_host killed 90 hangup; wait "$killer"; wait "$victim"; } 2>/dev/null
   sim_pid=""
+fi
+
+# 5. A user whose decimal separator is ','. Wine takes the user's locale from LC_ALL even
+# where the system lacks that glibc locale (LANG alone is then not enough).
+if start_sim --profile branded --no-cycles --extra-channel "InstFl:L/s:0.80:-0.80"; then
+  host_env=(LC_ALL=de_DE.UTF-8)
+  run_host locale 60 locale
+  host_env=()
+  stop_sim
 fi
 
 echo "== independent PE check"

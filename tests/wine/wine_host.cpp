@@ -8,6 +8,8 @@
 //   robust IDLE STREAM   seconds idle (initialised) and streaming: never failed, idle CPU
 //   hangup [LINES]       the monitor (without cuff cycles) goes away mid-stream: failure
 //                        seen within a second of the last data
+//   locale               for a user whose decimal separator is ',', the monitor's extra channel
+//                        "InstFl" (L/s, -0.80 to 0.80) gets its set-up text with that separator
 //
 // Prints one line per check and then "N passed, N failed"; the exit code is 1 on failure.
 #include <windows.h>
@@ -868,6 +870,37 @@ int HangUp(int argc, char** argv) {
   return 0;
 }
 
+// The set-up text's value forms are the only narrow numbers the plug-in writes; they follow
+// the user's separator as the log's wide ones do.
+int Locale() {
+  char decimal[8] = {};
+  GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, sizeof decimal);
+  const std::string d = decimal;
+  Check(d == ",", "the user's decimal separator is ',' (got '%s')", decimal);
+  Session s;
+  if (!s.FindAndInitialise()) return 1;
+  Plugin& p = s.plugin;
+  int32_t count = 0;
+  p.ValueCommand(s.index, 11, 0, count);
+  int flow = 0;
+  for (int ch = 1; ch <= count && ch <= 64; ++ch) {
+    std::string name;
+    if (p.TextCommand(s.index, 21, ch, name) && name == "Instant' Flow") flow = ch;
+  }
+  Check(flow > 0, "the monitor's InstFl channel is listed as \"Instant' Flow\" (%d channels)", count);
+  if (flow > 0) {
+    std::string scaling;
+    p.TextCommand(s.index, 30, flow, scaling);
+    // Two decimals from "0.80", so the scaled forms are hundredths and the value forms keep
+    // four characters.
+    const std::string expected = "-80,-0" + d + "8;80,0" + d + "80;L/s;2;";
+    Check(scaling == expected, "command 30 writes the range with the user's separator: \"%s\" (wanted \"%s\")",
+          scaling.c_str(), expected.c_str());
+  }
+  s.Close();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -882,8 +915,12 @@ int main(int argc, char** argv) {
     rc = Robust(argc, argv);
   } else if (scenario == "hangup") {
     rc = HangUp(argc, argv);
+  } else if (scenario == "locale") {
+    rc = Locale();
   } else {
-    std::fprintf(stderr, "usage: wine_host full [SAMPLES [PERIOD_US]] | nodriver | robust [IDLE_S STREAM_S] | hangup [LINES]\n");
+    std::fprintf(stderr,
+                 "usage: wine_host full [SAMPLES [PERIOD_US]] | nodriver | robust [IDLE_S STREAM_S] | hangup [LINES]"
+                 " | locale\n");
     return 2;
   }
   if (rc != 0 && g_failed == 0) Check(false, "scenario %s ended early", scenario.c_str());

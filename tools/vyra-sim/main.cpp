@@ -65,7 +65,25 @@ int main(int argc, char** argv) {
   app.add_option("--driver", driver, "kernel driver of the port in the tree");
   app.add_flag("--no-ftdi-driver", noFtdi, "leave the FTDI driver out of the tree");
   app.add_flag("-v,--verbose", verbose, "print received commands on standard error");
+  std::vector<std::string> extras;
+  app.add_option("--extra-channel", extras, "a channel after the profile's, NAME:UNIT:MAX:MIN (steady values)");
   CLI11_PARSE(app, argc, argv);
+
+  for (const std::string& e : extras) {
+    std::vector<std::string> f(1);
+    for (char c : e) {
+      if (c == ':') {
+        f.emplace_back();
+      } else {
+        f.back() += c;
+      }
+    }
+    if (f.size() != 4) {
+      std::cerr << "vyra-sim: --extra-channel takes NAME:UNIT:MAX:MIN, not " << e << std::endl;
+      return 2;
+    }
+    o.extraChannels.push_back({f[0], f[1], f[2], f[3]});
+  }
 
   o.cycles.enabled = !noCycles;
   o.cycles.firstDelay = std::chrono::milliseconds(firstMs);

@@ -110,6 +110,13 @@ struct Monitor::Impl {
     if (opt.initialRate >= 0 && std::size_t(opt.initialRate) < rates.size() &&
         std::isfinite(rates[opt.initialRate]) && rates[opt.initialRate] > 0)
       periodUs = int(std::lround(rates[opt.initialRate] * 1e6));
+    for (const ChannelSpec& c : opt.extraChannels) {
+      const double high = std::strtod(c.maxText.c_str(), nullptr), low = std::strtod(c.minText.c_str(), nullptr);
+      const std::size_t point = c.maxText.find('.');
+      const int decimals = point == std::string::npos ? 0 : int(c.maxText.size() - point - 1);
+      def.info.channels.push_back(c);
+      def.generators.push_back({(low + high) / 2, 0, 1.0, decimals, 0, low, high});
+    }
     opt.cycles.valuesPerUpload = std::max(2, (opt.cycles.valuesPerUpload + 1) / 2 * 2);
     opt.cycles.blockValues = std::max(2, (opt.cycles.blockValues + 1) / 2 * 2);
     stats.periodUs = periodUs;

@@ -57,6 +57,10 @@ struct CycleOptions {
   int errorCode = 7;            // field 12 of a kError measurement line
 };
 
+struct ChannelSpec {
+  std::string name, unit, maxText, minText;
+};
+
 struct Options {
   Profile profile = Profile::kBrandedVyra;
   bool timeColumn = false;  // sample lines start with a "Time" column (seconds since "B")
@@ -69,6 +73,8 @@ struct Options {
   std::string uploadRates = "0.005,0.01,0.02,0.05,0.1,EndOfCycle";  // seconds per entry
   int initialRate = 2;  // entry in force before any "P<k>"
   CycleOptions cycles;
+  // Channels after the profile's own, each sending a steady value inside its range.
+  std::vector<ChannelSpec> extraChannels;
   // Called on the serving thread for every command received (text without ':' and line end).
   std::function<void(const std::string&)> onCommand;
   // Called on the serving thread right after each sample line has been written, with the value
@@ -76,9 +82,6 @@ struct Options {
   std::function<void(std::int64_t counter)> onSampleSent;
 };
 
-struct ChannelSpec {
-  std::string name, unit, maxText, minText;
-};
 
 // What a profile describes in the "I" reply, and which data field counts samples.
 struct ProfileInfo {
