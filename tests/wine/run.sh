@@ -238,7 +238,7 @@ fi
 
 # 5. A user whose decimal separator is ','. Wine takes the user's locale from LC_ALL even
 # where the system lacks that glibc locale (LANG alone is then not enough).
-if start_sim --profile branded --no-cycles --extra-channel "InstFl:L/s:0.80:-0.80"; then
+if start_sim --profile branded --no-cycles --extra-channel "TrigFl:L/s:0.80:-0.80"; then
   host_env=(LC_ALL=de_DE.UTF-8)
   run_host locale 60 locale
   host_env=()

@@ -9,7 +9,7 @@
 //   hangup [LINES]       the monitor (without cuff cycles) goes away mid-stream: failure
 //                        seen within a second of the last data
 //   locale               for a user whose decimal separator is ',', the monitor's extra channel
-//                        "InstFl" (L/s, -0.80 to 0.80) gets its set-up text with that separator
+//                        "TrigFl" (L/s, -0.80 to 0.80) gets its set-up text with that separator
 //
 // Prints one line per check and then "N passed, N failed"; the exit code is 1 on failure.
 #include <windows.h>
@@ -871,34 +871,40 @@ int HangUp(int argc, char** argv) {
   return 0;
 }
 
-// The set-up text's value forms are the only narrow numbers the plug-in writes; they follow
-// the user's separator as the log's wide ones do.
+// The set-up texts' value forms are the only narrow numbers the plug-in writes. The user's
+// conventions are installed when the first text is handed to the host, so this host asks for
+// one before the channels are built.
 int Locale() {
   char decimal[8] = {};
   GetLocaleInfoA(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, sizeof decimal);
   const std::string d = decimal;
   Check(d == ",", "the user's decimal separator is ',' (got '%s')", decimal);
-  Session s;
-  if (!s.FindAndInitialise()) return 1;
-  Plugin& p = s.plugin;
+  Plugin p;
+  if (!p.Load()) return 1;
+  p.InitOnMainThread();
+  char message[512] = {};
+  if (p.GetLastErrorMsg(-1, nullptr) < 512) p.GetLastErrorMsg(-1, message);
+  int index = -7;
+  const bool found = p.FindDevice(&index, kHostText) == 1;
+  Check(found && p.Initialise(index) == 1, "FindDevice and Initialise (index %d)", index);
   int32_t count = 0;
-  p.ValueCommand(s.index, 11, 0, count);
-  int flow = 0;
+  p.ValueCommand(index, 11, 0, count);
+  int channel = 0;
   for (int ch = 1; ch <= count && ch <= 64; ++ch) {
     std::string name;
-    if (p.TextCommand(s.index, 21, ch, name) && name == "Instant' Flow") flow = ch;
+    if (p.TextCommand(index, 21, ch, name) && name == "TrigFl") channel = ch;
   }
-  Check(flow > 0, "the monitor's InstFl channel is listed as \"Instant' Flow\" (%d channels)", count);
-  if (flow > 0) {
+  Check(channel > 0, "the monitor's extra channel TrigFl is listed (%d channels)", count);
+  if (channel > 0) {
     std::string scaling;
-    p.TextCommand(s.index, 30, flow, scaling);
-    // Two decimals from "0.80", so the scaled forms are hundredths and the value forms keep
-    // four characters.
+    p.TextCommand(index, 30, channel, scaling);
+    // Two decimals from "0.80": the scaled forms are hundredths, the value forms keep four
+    // characters.
     const std::string expected = "-80,-0" + d + "8;80,0" + d + "80;L/s;2;";
     Check(scaling == expected, "command 30 writes the range with the user's separator: \"%s\" (wanted \"%s\")",
           scaling.c_str(), expected.c_str());
   }
-  s.Close();
+  Check(p.CloseAll() == 1, "CloseAll returns 1");
   return 0;
 }
 
