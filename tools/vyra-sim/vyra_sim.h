@@ -82,7 +82,6 @@ struct Options {
   std::function<void(std::int64_t counter)> onSampleSent;
 };
 
-
 // What a profile describes in the "I" reply, and which data field counts samples.
 struct ProfileInfo {
   std::string model;                  // field 5 of the version reply
