@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
+#include "edf_recording.h"
 #include "host_recording.h"
 #include "plot.h"
 #include "stream_data.h"
+#include "support/biosig_reader.h"
 
 namespace vyra::host {
 namespace {
@@ -117,6 +120,138 @@ TEST(HostToolCsv, CommentsSurviveTheSideFileWithSeparatorsAndQuotes) {
     EXPECT_EQ(read[i].position, written[i].position);
     EXPECT_NEAR(read[i].seconds, written[i].seconds, 1e-6);
   }
+}
+
+TEST(HostToolCycles, GroupsTheCommentsIntoCyclesAndSummarisesTheValidOnes) {
+  std::ostringstream file;
+  CycleTable table(&file);
+  table.WriteHeader();
+  auto add = [&](double t, const char* text) { table.Add(Comment{6, "VPR", 0, 0, t, text}); };
+  add(5.0, "Systolic BP = 120 mmHg");
+  add(5.4, "Diastolic BP = 80 mmHg");
+  add(10.0, "error: failed to calcuate BP values");
+  add(15.0, "Systolic BP = 130 mmHg");  // its second result never comes
+  add(16.0, "note: waveform cycle started prior to sampling");
+  add(20.0, "Systolic BP = 110 mmHg");
+  EXPECT_EQ(table.Rows().size(), 4u);  // the last cycle still waits for its diastolic result
+  add(20.5, "Diastolic BP = 70.4 mmHg");
+  add(21.0, "an unrelated remark");
+  table.Finish();
+  EXPECT_EQ(file.str(),
+            "cycle,time_s,systolic_mmHg,diastolic_mmHg,error\n"
+            "1,5.000000,120,80,\n"
+            "2,10.000000,,,error: failed to calcuate BP values\n"
+            "3,15.000000,130,,no diastolic result\n"
+            "4,16.000000,,,note: waveform cycle started prior to sampling\n"
+            "5,20.000000,110,70.4,\n");
+  EXPECT_EQ(table.ValidCount(), 2u);
+  EXPECT_EQ(table.Summary(),
+            "cycles: 5 seen, 2 valid, 3 error(s); systolic 115.0 \xC2\xB1 7.1 mmHg, diastolic 75.2 \xC2\xB1 6.8 mmHg "
+            "(mean \xC2\xB1 SD)");
+
+  CycleTable one;
+  one.Add(Comment{6, "VPR", 0, 0, 1.0, "Systolic BP = 99 mmHg"});
+  one.Finish();
+  EXPECT_EQ(one.Summary(), "cycles: 1 seen, 0 valid, 1 error(s)");
+}
+
+// Signals of unequal length, an odd sample period and one range wider than 16 bits, read back
+// by BioSig: the stored integers unchanged, every record whole, the padding held and noted.
+TEST(HostToolEdf, KeepsEveryStoredValueAndPadsTheShortSignalsToWholeRecords) {
+  const std::string reader = vyra::test::Save2gdf();
+  if (reader.empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const std::string path = dir + "/t.edf";
+
+  const int periodUs = 30001;  // 40 samples make a record of 1.20004 s, a whole number of 10 us
+  std::vector<EdfSignal> signals = {{"Flow", "l/s", 0, 100000, 3},
+                                    {"Tail Volume", "ml", 0, 5000, 1},
+                                    {"VPR", "mmHg", 0, 300, 0}};
+  const size_t lengths[] = {100, 120, 45};
+  std::vector<std::vector<int32_t>> stored(3);
+  for (size_t k = 0; k < 3; ++k) {
+    for (size_t i = 0; i < lengths[k]; ++i) {
+      const int32_t v = static_cast<int32_t>(k == 0 ? (i * 997) % 100001 : k == 1 ? 5000 - i : i % 301);
+      stored[k].push_back(v);
+    }
+  }
+  const std::string note = "note: waveform cycle started prior to sampling";
+  {
+    EdfRecording edf;
+    std::ostringstream err;
+    std::string why;
+    ASSERT_TRUE(edf.Open(path, signals, periodUs, {"Brinvale VYRA", "0042", "2.3.7.1"}, err, why)) << why;
+    EXPECT_EQ(edf.SamplesPerRecord(), 40);
+    EXPECT_TRUE(edf.Bdf());
+    // Bursts in turn, as the data lines come.
+    for (size_t at = 0; at < 120; at += 30) {
+      for (size_t k = 0; k < 3; ++k) {
+        if (at >= stored[k].size()) continue;
+        auto end = stored[k].begin() + static_cast<long>(std::min(at + 30, stored[k].size()));
+        edf.Add(k, std::vector<int32_t>(stored[k].begin() + static_cast<long>(at), end));
+      }
+    }
+    EXPECT_EQ(edf.Records(), 1u);  // the third signal has completed only one record
+    edf.Annotate(0.5, "Systolic BP = 121 mmHg");
+    edf.Annotate(1.0, note);
+    ASSERT_TRUE(edf.Close(err)) << err.str();
+    EXPECT_EQ(edf.Records(), 3u);
+    EXPECT_EQ(err.str(), "");
+  }
+
+  auto f = vyra::test::ReadWithBiosig(path, dir);
+  EXPECT_EQ(f.type, "BDF");
+  EXPECT_EQ(f.records, 3);
+  ASSERT_GE(f.channels.size(), 3u);
+  const double period = periodUs / 1e6;
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(f.channels[k].label, signals[k].label);
+    EXPECT_NEAR(f.channels[k].rate, 1 / period, 1e-3);
+  }
+  ASSERT_EQ(f.rows.size(), 120u);
+  for (size_t i = 0; i < f.rows.size(); ++i) {
+    ASSERT_EQ(f.rows[i].size(), 3u);
+    for (size_t k = 0; k < 3; ++k) {
+      // Past its end a signal holds its last value.
+      const int32_t v = stored[k][std::min(i, stored[k].size() - 1)];
+      const double step = std::pow(10.0, -signals[k].exponent);
+      ASSERT_NEAR(f.rows[i][k], v * step, step / 2) << "sample " << i << " signal " << k;
+    }
+  }
+  struct Expected {
+    double seconds, duration;
+    std::string text;
+  } expected[] = {
+      {0.5, 0, "Systolic BP = 121 mmHg"},
+      {1.0, 0, note.substr(0, kEdfAnnotationBytes)},
+      {45 * period, 75 * period, "padded, no data: VPR"},
+      {100 * period, 20 * period, "padded, no data: Flow"},
+  };
+  ASSERT_EQ(f.events.size(), std::size(expected));
+  for (const auto& e : expected) {
+    bool found = false;
+    for (const auto& got : f.events) {
+      // BioSig gives event times in whole samples.
+      found = found || (got.text == e.text && std::abs(got.seconds - e.seconds) <= period &&
+                        std::abs(got.duration - e.duration) <= period);
+    }
+    EXPECT_TRUE(found) << e.text << " at " << e.seconds;
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+TEST(HostToolEdf, HeaderTextsAreAsciiInTheUsualSpellings) {
+  EXPECT_EQ(EdfAscii("\xC2\xB5L"), "uL");
+  EXPECT_EQ(EdfAscii("\xC2\xB0" "C"), "degC");
+  EXPECT_EQ(EdfAscii("cmH\xE2\x82\x82" "O"), "cmH2O");
+  EXPECT_EQ(EdfAscii("Instant' CO\xE2\x82\x82"), "Instant' CO2");
+  EXPECT_EQ(EdfAscii("a\xE2\x82\xAC" "b\tc"), "a_b c");
+  // Annotation texts are cut whole characters at a time.
+  EXPECT_EQ(EdfAnnotationText(std::string(39, 'x') + "\xC2\xB5"), std::string(39, 'x'));
+  EXPECT_EQ(EdfAnnotationText("short \xC2\xB5"), "short \xC2\xB5");
 }
 
 TEST(HostToolPlot, MarksEveryCommentAndLabelsItOnItsChannel) {
