@@ -155,90 +155,48 @@ TEST(HostToolCycles, GroupsTheCommentsIntoCyclesAndSummarisesTheValidOnes) {
   EXPECT_EQ(one.Summary(), "cycles: 1 seen, 0 valid, 1 error(s)");
 }
 
-// Signals of unequal length, an odd sample period and one range wider than 16 bits, read back
-// by BioSig: the stored integers unchanged, every record whole, the padding held and noted.
-TEST(HostToolEdf, KeepsEveryStoredValueAndPadsTheShortSignalsToWholeRecords) {
-  const std::string reader = vyra::test::Save2gdf();
-  if (reader.empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+// An odd sample period, signals of unequal length and a range wider than 16 bits, read back by
+// BioSig: the stored integers unchanged in whole records written as they complete, the short
+// signal held at its last value from where the annotation says.
+TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
+  if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
   namespace fs = std::filesystem;
   std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
-  const std::string path = dir + "/t.edf";
-
   const int periodUs = 30001;  // 40 samples make a record of 1.20004 s, a whole number of 10 us
-  std::vector<EdfSignal> signals = {{"Flow", "l/s", 0, 100000, 3},
-                                    {"Tail Volume", "ml", 0, 5000, 1},
-                                    {"VPR", "mmHg", 0, 300, 0}};
-  const size_t lengths[] = {100, 120, 45};
-  std::vector<std::vector<int32_t>> stored(3);
-  for (size_t k = 0; k < 3; ++k) {
-    for (size_t i = 0; i < lengths[k]; ++i) {
-      const int32_t v = static_cast<int32_t>(k == 0 ? (i * 997) % 100001 : k == 1 ? 5000 - i : i % 301);
-      stored[k].push_back(v);
-    }
-  }
-  const std::string note = "note: waveform cycle started prior to sampling";
+  const double period = periodUs / 1e6;
+  const std::vector<EdfSignal> signals = {{"Flow", "l/s", 0, 100000, 3}, {"VPR", "mmHg", 0, 300, 0}};
+  std::vector<std::vector<int32_t>> stored(2);
+  for (int32_t i = 0; i < 100; ++i) stored[0].push_back(i * 997 % 100001);
+  for (int32_t i = 0; i < 45; ++i) stored[1].push_back(300 - i);
   {
     EdfRecording edf;
     std::ostringstream err;
     std::string why;
-    ASSERT_TRUE(edf.Open(path, signals, periodUs, {"Brinvale VYRA", "0042", "2.3.7.1"}, err, why)) << why;
+    ASSERT_TRUE(edf.Open(dir + "/t.edf", signals, periodUs, {}, err, why)) << why;
     EXPECT_EQ(edf.SamplesPerRecord(), 40);
-    EXPECT_TRUE(edf.Bdf());
-    // Bursts in turn, as the data lines come.
-    for (size_t at = 0; at < 120; at += 30) {
-      for (size_t k = 0; k < 3; ++k) {
-        if (at >= stored[k].size()) continue;
-        auto end = stored[k].begin() + static_cast<long>(std::min(at + 30, stored[k].size()));
-        edf.Add(k, std::vector<int32_t>(stored[k].begin() + static_cast<long>(at), end));
-      }
-    }
-    EXPECT_EQ(edf.Records(), 1u);  // the third signal has completed only one record
-    edf.Annotate(0.5, "Systolic BP = 121 mmHg");
-    edf.Annotate(1.0, note);
+    edf.Add(0, stored[0]);
+    edf.Add(1, stored[1]);
+    EXPECT_EQ(edf.Records(), 1u);
     ASSERT_TRUE(edf.Close(err)) << err.str();
     EXPECT_EQ(edf.Records(), 3u);
-    EXPECT_EQ(err.str(), "");
   }
-
-  auto f = vyra::test::ReadWithBiosig(path, dir);
+  auto f = vyra::test::ReadWithBiosig(dir + "/t.edf", dir);
   EXPECT_EQ(f.type, "BDF");
-  EXPECT_EQ(f.records, 3);
-  ASSERT_GE(f.channels.size(), 3u);
-  const double period = periodUs / 1e6;
-  for (size_t k = 0; k < 3; ++k) {
-    EXPECT_EQ(f.channels[k].label, signals[k].label);
-    EXPECT_NEAR(f.channels[k].rate, 1 / period, 1e-3);
-  }
+  ASSERT_GE(f.channels.size(), 2u);
+  EXPECT_NEAR(f.channels[0].rate, 1 / period, 1e-3);
   ASSERT_EQ(f.rows.size(), 120u);
   for (size_t i = 0; i < f.rows.size(); ++i) {
-    ASSERT_EQ(f.rows[i].size(), 3u);
-    for (size_t k = 0; k < 3; ++k) {
-      // Past its end a signal holds its last value.
-      const int32_t v = stored[k][std::min(i, stored[k].size() - 1)];
+    for (size_t k = 0; k < 2; ++k) {
       const double step = std::pow(10.0, -signals[k].exponent);
-      ASSERT_NEAR(f.rows[i][k], v * step, step / 2) << "sample " << i << " signal " << k;
+      ASSERT_NEAR(f.rows[i][k], stored[k][std::min(i, stored[k].size() - 1)] * step, step / 2) << i << "," << k;
     }
   }
-  struct Expected {
-    double seconds, duration;
-    std::string text;
-  } expected[] = {
-      {0.5, 0, "Systolic BP = 121 mmHg"},
-      {1.0, 0, note.substr(0, kEdfAnnotationBytes)},
-      {45 * period, 75 * period, "padded, no data: VPR"},
-      {100 * period, 20 * period, "padded, no data: Flow"},
-  };
-  ASSERT_EQ(f.events.size(), std::size(expected));
-  for (const auto& e : expected) {
-    bool found = false;
-    for (const auto& got : f.events) {
-      // BioSig gives event times in whole samples.
-      found = found || (got.text == e.text && std::abs(got.seconds - e.seconds) <= period &&
-                        std::abs(got.duration - e.duration) <= period);
-    }
-    EXPECT_TRUE(found) << e.text << " at " << e.seconds;
-  }
+  ASSERT_EQ(f.events.size(), 2u);  // BioSig gives event times in whole samples
+  EXPECT_EQ(f.events[0].text, "padded, no data: VPR");
+  EXPECT_NEAR(f.events[0].seconds, 45 * period, period);
+  EXPECT_NEAR(f.events[0].duration, 75 * period, period);
+  EXPECT_EQ(f.events[1].text, "padded, no data: Flow");
   std::error_code ec;
   fs::remove_all(dir, ec);
 }

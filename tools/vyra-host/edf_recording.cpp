@@ -93,6 +93,7 @@ bool EdfRecording::Open(const std::string& path, const std::vector<EdfSignal>& s
     if (std::min(s.storedMin, s.storedMax) < -32768 || std::max(s.storedMin, s.storedMax) > 32767) bdf_ = true;
   }
   const int32_t limitMin = bdf_ ? -8388608 : -32768, limitMax = bdf_ ? 8388607 : 32767;
+  if (bdf_) err << "vyra-host: " << path << ": a channel's range needs more than 16 bits, so it is 24-bit BDF+\n";
 
   handle_ = edfopen_file_writeonly(path.c_str(), bdf_ ? EDFLIB_FILETYPE_BDFPLUS : EDFLIB_FILETYPE_EDFPLUS,
                                    static_cast<int>(signals.size()));
