@@ -7,7 +7,7 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
       libbenchmark-dev libcli11-dev g++-mingw-w64-i686-posix clang gnuplot-nox
-      python3 python3-serial python3-pefile procps)
+      python3 python3-serial python3-pefile procps libedf-dev biosig-tools)
 wine=0
 case "${1:-}" in
   --wine) wine=1; pkgs+=(wine wine32:i386) ;;

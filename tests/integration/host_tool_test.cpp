@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/biosig_reader.h"
 #include "vyra_sim.h"
 
 extern char** environ;
@@ -137,6 +138,18 @@ Outcome RunHost(const std::vector<std::string>& args, const std::vector<std::str
   return {rc, p.out, p.err};
 }
 
+// The cells of a CSV without quoted fields, a trailing empty cell kept.
+std::vector<std::vector<std::string>> ReadCsv(const std::string& path) {
+  std::vector<std::vector<std::string>> rows;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    rows.emplace_back();
+    std::istringstream cells(line + ",");
+    for (std::string c; std::getline(cells, c, ',');) rows.back().push_back(c);
+  }
+  return rows;
+}
+
 // The skeleton's placeholder exports answer 0 where the plug-in always gives a message length.
 bool ModuleHasExports() {
   void* h = dlopen(VYRA_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -243,7 +256,8 @@ TEST_F(HostToolTest, InitialiseFailureShowsTheDevicesMessage) {
 
 TEST_F(HostToolTest, CtrlCStopsSamplingAndClosesTheDevice) {
   auto env = StartMonitor();
-  HostProcess p({"stream", "--seconds", "0", "--no-progress"}, env);
+  const std::string edf = (dir_ / "stopped.edf").string();
+  HostProcess p({"stream", "--seconds", "0", "--no-progress", "--edf", edf}, env);
   ASSERT_TRUE(p.ReadUntil([&] { return p.out.find("\n+7,") != std::string::npos; }, 30s)) << p.err;
   const size_t before = monitor_->Commands().size();
   p.Signal(SIGINT);
@@ -269,6 +283,17 @@ TEST_F(HostToolTest, CtrlCStopsSamplingAndClosesTheDevice) {
   for (std::string line; std::getline(lines, line);) {
     EXPECT_EQ(line.rfind('+', 0), 0u) << line;
   }
+  // The recording was closed: its header counts its records, and they are whole.
+  std::ifstream file(edf, std::ios::binary);
+  std::string header(256, '\0');
+  ASSERT_TRUE(file.read(header.data(), 256));
+  const long records = std::stol(header.substr(236, 8));
+  EXPECT_GT(records, 0);
+  EXPECT_NE(header.find(" Brinvale_VYRA SN 0042 FW 2.3.7.1 "), std::string::npos) << header;
+  if (vyra::test::Save2gdf().empty()) return;
+  auto f = vyra::test::ReadWithBiosig(edf, dir_.string());
+  EXPECT_EQ(f.records, records);
+  EXPECT_EQ(f.rows.size(), static_cast<size_t>(records) * 50u);
 }
 
 // The counter channel carries 0, 1, 2, ... modulo its range: every complete row must hold the
@@ -333,6 +358,105 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
             std::string::npos)
       << comments.str();
   EXPECT_NE(r.out.find("Systolic BP"), std::string::npos) << r.out;
+}
+
+// The EDF+ recording read back by BioSig holds the CSV's values and the comments of the same
+// run, and the cycle table the monitor's results. The cycles come fast, so the waveform
+// channels end far ahead of the others and the recording must pad them.
+TEST_F(HostToolTest, EdfAndCycleTableHoldWhatTheCsvAndCommentsHold) {
+  if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+  vyra::sim::Options o;
+  o.cycles.firstDelay = 500ms;
+  o.cycles.interval = 2000ms;
+  o.cycles.plan = {vyra::sim::CycleKind::kNormal, vyra::sim::CycleKind::kError};
+  auto env = StartMonitor(o);
+  const std::string csv = (dir_ / "run.csv").string(), edf = (dir_ / "run.edf").string(),
+                    table = (dir_ / "cycles.csv").string();
+  auto r = RunHost({"stream", "--seconds", "6", "--csv", csv, "--edf", edf, "--cycles", table, "--no-progress"}, env);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const double period = monitor_->GetStats().periodUs / 1e6;
+  auto cells = ReadCsv(csv);
+  const std::vector<std::string> titles = cells.front();
+  cells.erase(cells.begin());
+  const size_t signals = titles.size() - 1, perRecord = static_cast<size_t>(std::lround(1 / period));
+
+  auto f = vyra::test::ReadWithBiosig(edf, dir_.string());
+  EXPECT_EQ(f.type, "EDF");
+  const auto dims = vyra::test::EdfPhysicalDimensions(edf);
+  ASSERT_GE(dims.size(), signals);
+  for (size_t k = 0; k < signals; ++k) {
+    // "Tail Volume (µL)" is the signal "Tail Volume" in "uL".
+    const std::string& title = titles[k + 1];
+    const size_t open = title.rfind(" (");
+    std::string unit = title.substr(open + 2, title.size() - open - 3);
+    if (unit == "\xC2\xB5L") unit = "uL";
+    EXPECT_EQ(f.channels[k].label, title.substr(0, open));
+    EXPECT_EQ(dims[k], unit);
+    EXPECT_NEAR(f.channels[k].rate, 1 / period, 1e-6);
+  }
+  // Whole records holding every CSV row; past a signal's last sample, its value held.
+  ASSERT_GE(f.rows.size(), cells.size());
+  EXPECT_LT(f.rows.size(), cells.size() + perRecord);
+  EXPECT_EQ(f.rows.size() % perRecord, 0u);
+  std::vector<size_t> lengths(signals, 0);
+  for (size_t i = 0; i < f.rows.size(); ++i) {
+    ASSERT_EQ(f.rows[i].size(), signals);
+    for (size_t k = 0; k < signals; ++k) {
+      const std::string cell = i < cells.size() ? cells[i][k + 1] : "";
+      if (cell.empty()) {
+        EXPECT_EQ(f.rows[i][k], f.rows[i - 1][k]) << "sample " << i << " signal " << k;
+        continue;
+      }
+      ASSERT_EQ(lengths[k]++, i) << "signal " << k << " has a gap before sample " << i;
+      const size_t dot = cell.find('.');
+      const double step = dot == std::string::npos ? 1 : std::pow(10.0, -static_cast<double>(cell.size() - dot - 1));
+      ASSERT_NEAR(f.rows[i][k], std::stod(cell), step) << "sample " << i << " signal " << k;
+    }
+  }
+
+  // Every comment is an annotation at its time; every padded signal says where its padding starts.
+  auto annotated = [&](const std::string& text, double seconds) {
+    return std::any_of(f.events.begin(), f.events.end(),
+                       [&](const auto& e) { return e.text == text && std::abs(e.seconds - seconds) <= period; });
+  };
+  auto comments = ReadCsv(csv + ".comments");
+  comments.erase(comments.begin());
+  ASSERT_GE(comments.size(), 4u);
+  for (const auto& c : comments) EXPECT_TRUE(annotated(c[3].substr(0, 40), std::stod(c[0]))) << c[3];
+  for (size_t k = 0; k < signals; ++k) {
+    if (lengths[k] == f.rows.size()) continue;
+    const std::string& title = titles[k + 1];
+    EXPECT_TRUE(annotated("padded, no data: " + title.substr(0, title.rfind(" (")), lengths[k] * period)) << title;
+  }
+
+  // One row per cycle, in the monitor's numbers at its first comment's time, and their summary.
+  auto rows = ReadCsv(table);
+  EXPECT_EQ(rows.front(), (std::vector<std::string>{"cycle", "time_s", "systolic_mmHg", "diastolic_mmHg", "error"}));
+  rows.erase(rows.begin());
+  auto cycles = monitor_->Cycles();
+  ASSERT_GE(rows.size(), 2u);
+  ASSERT_LE(rows.size(), cycles.size());
+  double systolic = 0, diastolic = 0;
+  size_t valid = 0, comment = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const bool error = cycles[i].kind == vyra::sim::CycleKind::kError;
+    const std::vector<std::string> expected = {
+        std::to_string(i + 1), comments[comment][0], error ? "" : std::to_string(cycles[i].systolic),
+        error ? "" : std::to_string(cycles[i].diastolic), error ? "error: failed to calcuate BP values" : ""};
+    EXPECT_EQ(rows[i], expected);
+    comment += error ? 1 : 2;
+    if (error) continue;
+    ++valid;
+    systolic += cycles[i].systolic;
+    diastolic += cycles[i].diastolic;
+  }
+  EXPECT_EQ(comment, comments.size());
+  char summary[160];
+  std::snprintf(summary, sizeof summary, "vyra-host: cycles: %zu seen, %zu valid, %zu error(s); systolic %.1f",
+                rows.size(), valid, rows.size() - valid, systolic / static_cast<double>(valid));
+  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+  std::snprintf(summary, sizeof summary, "diastolic %.1f", diastolic / static_cast<double>(valid));
+  EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
 }
 
 TEST_F(HostToolTest, ADeviceRefusesPeriodsAndChannelsItDoesNotHave) {

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
+#include "edf_recording.h"
 #include "host_recording.h"
 #include "plot.h"
 #include "stream_data.h"
+#include "support/biosig_reader.h"
 
 namespace vyra::host {
 namespace {
@@ -117,6 +120,96 @@ TEST(HostToolCsv, CommentsSurviveTheSideFileWithSeparatorsAndQuotes) {
     EXPECT_EQ(read[i].position, written[i].position);
     EXPECT_NEAR(read[i].seconds, written[i].seconds, 1e-6);
   }
+}
+
+TEST(HostToolCycles, GroupsTheCommentsIntoCyclesAndSummarisesTheValidOnes) {
+  std::ostringstream file;
+  CycleTable table(&file);
+  table.WriteHeader();
+  auto add = [&](double t, const char* text) { table.Add(Comment{6, "VPR", 0, 0, t, text}); };
+  add(5.0, "Systolic BP = 120 mmHg");
+  add(5.4, "Diastolic BP = 80 mmHg");
+  add(10.0, "error: failed to calcuate BP values");
+  add(15.0, "Systolic BP = 130 mmHg");  // its second result never comes
+  add(16.0, "note: waveform cycle started prior to sampling");
+  add(20.0, "Systolic BP = 110 mmHg");
+  EXPECT_EQ(table.Rows().size(), 4u);  // the last cycle still waits for its diastolic result
+  add(20.5, "Diastolic BP = 70.4 mmHg");
+  add(21.0, "an unrelated remark");
+  table.Finish();
+  EXPECT_EQ(file.str(),
+            "cycle,time_s,systolic_mmHg,diastolic_mmHg,error\n"
+            "1,5.000000,120,80,\n"
+            "2,10.000000,,,error: failed to calcuate BP values\n"
+            "3,15.000000,130,,no diastolic result\n"
+            "4,16.000000,,,note: waveform cycle started prior to sampling\n"
+            "5,20.000000,110,70.4,\n");
+  EXPECT_EQ(table.ValidCount(), 2u);
+  EXPECT_EQ(table.Summary(),
+            "cycles: 5 seen, 2 valid, 3 error(s); systolic 115.0 \xC2\xB1 7.1 mmHg, diastolic 75.2 \xC2\xB1 6.8 mmHg "
+            "(mean \xC2\xB1 SD)");
+
+  CycleTable one;
+  one.Add(Comment{6, "VPR", 0, 0, 1.0, "Systolic BP = 99 mmHg"});
+  one.Finish();
+  EXPECT_EQ(one.Summary(), "cycles: 1 seen, 0 valid, 1 error(s)");
+}
+
+// An odd sample period, signals of unequal length and a range wider than 16 bits, read back by
+// BioSig: the stored integers unchanged in whole records written as they complete, the short
+// signal held at its last value from where the annotation says.
+TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
+  if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const int periodUs = 30001;  // 40 samples make a record of 1.20004 s, a whole number of 10 us
+  const double period = periodUs / 1e6;
+  const std::vector<EdfSignal> signals = {{"Flow", "l/s", 0, 100000, 3}, {"VPR", "mmHg", 0, 300, 0}};
+  std::vector<std::vector<int32_t>> stored(2);
+  for (int32_t i = 0; i < 100; ++i) stored[0].push_back(i * 997 % 100001);
+  for (int32_t i = 0; i < 45; ++i) stored[1].push_back(300 - i);
+  {
+    EdfRecording edf;
+    std::ostringstream err;
+    std::string why;
+    ASSERT_TRUE(edf.Open(dir + "/t.edf", signals, periodUs, {}, err, why)) << why;
+    EXPECT_EQ(edf.SamplesPerRecord(), 40);
+    edf.Add(0, stored[0]);
+    edf.Add(1, stored[1]);
+    EXPECT_EQ(edf.Records(), 1u);
+    ASSERT_TRUE(edf.Close(err)) << err.str();
+    EXPECT_EQ(edf.Records(), 3u);
+  }
+  auto f = vyra::test::ReadWithBiosig(dir + "/t.edf", dir);
+  EXPECT_EQ(f.type, "BDF");
+  ASSERT_GE(f.channels.size(), 2u);
+  EXPECT_NEAR(f.channels[0].rate, 1 / period, 1e-3);
+  ASSERT_EQ(f.rows.size(), 120u);
+  for (size_t i = 0; i < f.rows.size(); ++i) {
+    for (size_t k = 0; k < 2; ++k) {
+      const double step = std::pow(10.0, -signals[k].exponent);
+      ASSERT_NEAR(f.rows[i][k], stored[k][std::min(i, stored[k].size() - 1)] * step, step / 2) << i << "," << k;
+    }
+  }
+  ASSERT_EQ(f.events.size(), 2u);  // BioSig gives event times in whole samples
+  EXPECT_EQ(f.events[0].text, "padded, no data: VPR");
+  EXPECT_NEAR(f.events[0].seconds, 45 * period, period);
+  EXPECT_NEAR(f.events[0].duration, 75 * period, period);
+  EXPECT_EQ(f.events[1].text, "padded, no data: Flow");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+TEST(HostToolEdf, HeaderTextsAreAsciiInTheUsualSpellings) {
+  EXPECT_EQ(EdfAscii("\xC2\xB5L"), "uL");
+  EXPECT_EQ(EdfAscii("\xC2\xB0" "C"), "degC");
+  EXPECT_EQ(EdfAscii("cmH\xE2\x82\x82" "O"), "cmH2O");
+  EXPECT_EQ(EdfAscii("Instant' CO\xE2\x82\x82"), "Instant' CO2");
+  EXPECT_EQ(EdfAscii("a\xE2\x82\xAC" "b\tc"), "a_b c");
+  // Annotation texts are cut whole characters at a time.
+  EXPECT_EQ(EdfAnnotationText(std::string(39, 'x') + "\xC2\xB5"), std::string(39, 'x'));
+  EXPECT_EQ(EdfAnnotationText("short \xC2\xB5"), "short \xC2\xB5");
 }
 
 TEST(HostToolPlot, MarksEveryCommentAndLabelsItOnItsChannel) {

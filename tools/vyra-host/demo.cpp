@@ -63,10 +63,16 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   if (int rc = DescribeDevice(m, o.ids, out, err)) return rc;
 
   const std::string csv = (fs::path(dir) / "vyra-demo.csv").string();
-  out << "\n== vyra-host stream --seconds " << o.seconds << " --csv " << csv << "\n" << std::flush;
+  const std::string edf = (fs::path(dir) / "vyra-demo.edf").string();
+  const std::string cycles = (fs::path(dir) / "vyra-demo-cycles.csv").string();
+  out << "\n== vyra-host stream --seconds " << o.seconds << " --csv " << csv << " --edf " << edf << " --cycles "
+      << cycles << "\n"
+      << std::flush;
   StreamOptions so2;
   so2.seconds = o.seconds;
   so2.csv = csv;
+  so2.edf = edf;
+  so2.cycles = cycles;
   StreamResult r = StreamDevice(m, o.ids, so2, out, err);
   monitor.Stop();
   if (r.exit != kExitOk) return r.exit;
@@ -77,6 +83,10 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   for (int i = 0; i < 6 && std::getline(in, line); ++i) out << "  " << line << "\n";
   out << "Comments: " << r.comments << " (" << r.commentsPath << ")\n";
   if (r.comments == 0) out << "  (no cuff cycle ended within " << o.seconds << " s; try --seconds 20)\n";
+  out << "EDF+ recording: " << edf << " (" << r.edfRecords << " data records of " << r.edfRecordSeconds
+      << " s; open it in EDFbrowser, or with MNE's read_raw_edf)\n"
+      << "Cycle table: " << cycles << " (" << r.cycles << " cycles)\n";
+  if (!r.cycleSummary.empty()) out << "  " << r.cycleSummary << "\n";
 
   const std::string png = (fs::path(dir) / "vyra-demo.png").string();
   out << "\n== vyra-host plot " << csv << " --png " << png << "\n";

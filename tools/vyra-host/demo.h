@@ -12,7 +12,8 @@ struct DemoOptions {
 };
 
 // Simulated branded monitor on a pseudo-terminal, found through a discovery tree of its own:
-// describe it, stream it to CSV with its cuff-cycle comments, plot the CSV.
+// describe it, stream it to CSV with its cuff-cycle comments, an EDF+ recording and a cycle
+// table, plot the CSV.
 int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err);
 
 }  // namespace vyra::host

@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1e7));
   stream->add_option("--csv", so.csv, "write engineering values as CSV (comments to CSV.comments)");
+  stream->add_option("--edf", so.edf,
+                     "also write an EDF+ recording: the enabled channels, comments as annotations");
+  stream->add_option("--cycles", so.cycles, "write one CSV row per cuff cycle (results or error)");
   stream->add_option("--period", so.periodUs, "sample period in microseconds (one the device offers)")
       ->check(CLI::PositiveNumber);
   stream->add_option("--channels", so.channels, "channel numbers to output, from 1 (default all)")
@@ -73,11 +76,11 @@ int main(int argc, char** argv) {
   plot->add_option("--png", plotPng, "PNG to write (default: CSV with .png)");
 
 #ifdef VYRA_HOST_DEMO
-  auto* demo = app.add_subcommand("demo", "simulated monitor: info, a stream with cuff comments, a plot");
+  auto* demo = app.add_subcommand("demo", "simulated monitor: info, a stream with cuff comments (CSV, EDF+, cycle table), a plot");
   double demoSeconds = 20;
   std::string demoOut;
   demo->add_option("--seconds", demoSeconds, "stream length")->capture_default_str()->check(CLI::Range(1.0, 1e7));
-  demo->add_option("--out", demoOut, "folder for the CSV and PNG (default: a new temporary folder)");
+  demo->add_option("--out", demoOut, "folder for the outputs (default: a new temporary folder)");
 #endif
 
   try {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 
+#include "edf_recording.h"
 #include "host_recording.h"
 #include "stream_data.h"
 
@@ -227,7 +228,8 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
                           std::ostream& err) {
   StreamResult result;
   std::optional<HostRecording> recording;  // outlives the guard: the devices hold its proxy
-  std::ofstream csvFile, commentsFile;
+  std::ofstream csvFile, commentsFile, cyclesFile;
+  EdfRecording edf;  // closed on every path out, so an early failure leaves a valid file
   CloseGuard guard{m, ThreadCount(), err};
   auto fail = [&](int code) {
     result.exit = code;
@@ -288,6 +290,46 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
     csv->WriteHeader();
     WriteCommentsHeader(commentsFile);
   }
+  std::vector<int> edfSlot(channels.size() + 1, -1);
+  if (!o.edf.empty()) {
+    std::vector<EdfSignal> signals;
+    for (int n : selected) {
+      if (edfSlot[static_cast<size_t>(n)] >= 0 || !m.Run(index, kChannelEnabled, n)) continue;
+      const auto& c = channels[static_cast<size_t>(n - 1)];
+      EdfSignal s;
+      s.label = c.name;
+      if (c.scaling) {
+        s.unit = c.scaling->unit;
+        s.storedMin = c.scaling->scaledMin;
+        s.storedMax = c.scaling->scaledMax;
+        s.exponent = c.scaling->exponent;
+      } else {
+        // No readable scaling: the plain integers, as the data lines carry them.
+        s.storedMin = INT16_MIN;
+        s.storedMax = INT16_MAX;
+      }
+      edfSlot[static_cast<size_t>(n)] = static_cast<int>(signals.size());
+      signals.push_back(std::move(s));
+    }
+    EdfIdentity id;
+    m.Text(index, kDeviceName, 0, id.device);
+    m.Text(index, kSerialNumber, 0, id.serial);
+    m.Text(index, kFirmware, 0, id.firmware);
+    std::string why;
+    if (!edf.Open(o.edf, signals, periodUs, id, err, why)) {
+      err << "vyra-host: --edf: " << why << "\n";
+      return fail(kExitOutput);
+    }
+  }
+  CycleTable cycles(o.cycles.empty() ? nullptr : &cyclesFile);
+  if (!o.cycles.empty()) {
+    cyclesFile.open(o.cycles, std::ios::out | std::ios::trunc);
+    if (!cyclesFile) {
+      err << "vyra-host: cannot write " << o.cycles << "\n";
+      return fail(kExitOutput);
+    }
+    cycles.WriteHeader();
+  }
   // Comments go where the data does not.
   std::ostream& commentOut = csv ? out : err;
   const bool liveProgress = o.progress && &err == &std::cerr && isatty(STDERR_FILENO);
@@ -297,6 +339,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
   result.samples.assign(selected.size(), 0);
 
   if (!m.Run(index, kStartSampling, 0)) return fail(CommandFailed(m, "starting sampling", err));
+  edf.SetStart(std::chrono::system_clock::now());
 
   const auto t0 = Clock::now();
   auto lastProgress = t0;
@@ -342,6 +385,8 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
                  << (c.channel >= 0 ? std::to_string(c.channel + 1) : std::string("none")) << "): " << c.text
                  << std::endl;
       if (commentsFile.is_open()) WriteComment(commentsFile, c);
+      edf.Annotate(c.seconds, c.text);
+      cycles.Add(c);
     }
   };
 
@@ -359,6 +404,9 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
         int k = d.channel < static_cast<int>(slot.size()) ? slot[static_cast<size_t>(d.channel)] : -1;
         if (k < 0) continue;
         result.samples[static_cast<size_t>(k)] += d.values.size();
+        if (edfSlot[static_cast<size_t>(d.channel)] >= 0) {
+          edf.Add(static_cast<size_t>(edfSlot[static_cast<size_t>(d.channel)]), d.values);
+        }
         if (csv) {
           csv->Add(d.channel, d.values);
         } else {
@@ -404,6 +452,24 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
       err << "vyra-host: writing " << o.csv << " failed\n";
       result.exit = kExitOutput;
     }
+  }
+  if (edf.IsOpen()) {
+    result.edfRecordSeconds = edf.RecordSeconds();
+    if (!edf.Close(err)) {
+      err << "vyra-host: writing " << o.edf << " failed\n";
+      result.exit = kExitOutput;
+    }
+    result.edfRecords = edf.Records();
+  }
+  cycles.Finish();
+  result.cycles = cycles.Rows().size();
+  if (result.cycles > 0) {
+    result.cycleSummary = cycles.Summary();
+    err << "vyra-host: " << result.cycleSummary << "\n";
+  }
+  if (cyclesFile.is_open() && !cyclesFile) {
+    err << "vyra-host: writing " << o.cycles << " failed\n";
+    result.exit = kExitOutput;
   }
   // The table's flags explain a failure only while the device is still in it.
   const std::string why = (deviceFailed || !stopped) ? m.LastError(-1) : std::string();

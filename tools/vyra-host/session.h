@@ -33,6 +33,8 @@ int DescribeDevice(Module& m, const std::string& ids, std::ostream& out, std::os
 struct StreamOptions {
   double seconds = 10;          // 0: until interrupted
   std::string csv;              // empty: data lines on standard output
+  std::string edf;              // EDF+ recording of the selected, enabled channels
+  std::string cycles;           // one row per cuff cycle
   int periodUs = 0;             // 0: keep the device's period
   std::vector<int> channels;    // empty: every channel
   bool progress = true;
@@ -43,6 +45,10 @@ struct StreamResult {
   uint64_t rows = 0;              // CSV rows written
   size_t comments = 0;
   std::string commentsPath;       // side file next to the CSV
+  uint64_t edfRecords = 0;
+  double edfRecordSeconds = 0;
+  size_t cycles = 0;
+  std::string cycleSummary;       // empty when no cycle was seen
 };
 StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions& o, std::ostream& out,
                           std::ostream& err);

@@ -3,7 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <istream>
+#include <utility>
 
 namespace vyra::host {
 
@@ -191,6 +193,104 @@ std::vector<Comment> ReadComments(std::istream& in) {
     comments.push_back(std::move(c));
   }
   return comments;
+}
+
+namespace {
+
+// The value in "<prefix><value> mmHg", or nullopt for another text.
+std::optional<std::string> ResultValue(std::string_view text, std::string_view prefix) {
+  constexpr std::string_view kUnit = " mmHg";
+  if (text.size() < prefix.size() + kUnit.size() || text.substr(0, prefix.size()) != prefix ||
+      text.substr(text.size() - kUnit.size()) != kUnit) {
+    return std::nullopt;
+  }
+  return std::string(text.substr(prefix.size(), text.size() - prefix.size() - kUnit.size()));
+}
+
+std::optional<double> Number(const std::string& s) {
+  if (s.empty()) return std::nullopt;
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (end != s.c_str() + s.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::string MeanAndSd(const std::vector<double>& v) {
+  double mean = 0;
+  for (double x : v) mean += x;
+  mean /= static_cast<double>(v.size());
+  char b[96];
+  if (v.size() < 2) {
+    std::snprintf(b, sizeof b, "%.1f", mean);  // one value has no spread
+    return b;
+  }
+  double ss = 0;
+  for (double x : v) ss += (x - mean) * (x - mean);
+  std::snprintf(b, sizeof b, "%.1f \xC2\xB1 %.1f", mean, std::sqrt(ss / static_cast<double>(v.size() - 1)));
+  return b;
+}
+
+}  // namespace
+
+void CycleTable::WriteHeader() {
+  if (out_) *out_ << "cycle,time_s,systolic_mmHg,diastolic_mmHg,error\n" << std::flush;
+}
+
+void CycleTable::Add(const Comment& c) {
+  if (auto v = ResultValue(c.text, "Systolic BP = ")) {
+    if (open_) Complete(*std::exchange(open_, std::nullopt));
+    open_ = CycleRow{0, c.seconds, *v, "", ""};
+  } else if (auto d = ResultValue(c.text, "Diastolic BP = ")) {
+    CycleRow row = open_ ? *std::exchange(open_, std::nullopt) : CycleRow{0, c.seconds, "", "", ""};
+    row.diastolic = *d;
+    Complete(std::move(row));
+  } else if (c.text.rfind("error: ", 0) == 0 || c.text.rfind("note: ", 0) == 0) {
+    if (open_) Complete(*std::exchange(open_, std::nullopt));
+    Complete(CycleRow{0, c.seconds, "", "", c.text});
+  }
+}
+
+void CycleTable::Finish() {
+  if (open_) Complete(*std::exchange(open_, std::nullopt));
+}
+
+void CycleTable::Complete(CycleRow row) {
+  row.index = static_cast<int>(rows_.size()) + 1;
+  if (row.error.empty()) {
+    if (row.systolic.empty()) row.error = "no systolic result";
+    else if (row.diastolic.empty()) row.error = "no diastolic result";
+    else if (!Number(row.systolic) || !Number(row.diastolic)) row.error = "result not a number";
+  }
+  if (out_) {
+    char t[64];
+    std::snprintf(t, sizeof t, "%.6f", row.seconds);
+    *out_ << row.index << ',' << t << ',' << CsvField(row.systolic) << ',' << CsvField(row.diastolic) << ','
+          << CsvField(row.error) << '\n'
+          << std::flush;
+  }
+  rows_.push_back(std::move(row));
+}
+
+size_t CycleTable::ValidCount() const {
+  size_t n = 0;
+  for (const auto& r : rows_) n += r.Valid();
+  return n;
+}
+
+std::string CycleTable::Summary() const {
+  std::vector<double> sys, dia;
+  for (const auto& r : rows_) {
+    if (!r.Valid()) continue;
+    sys.push_back(*Number(r.systolic));
+    dia.push_back(*Number(r.diastolic));
+  }
+  std::string s = "cycles: " + std::to_string(rows_.size()) + " seen, " + std::to_string(sys.size()) + " valid, " +
+                  std::to_string(rows_.size() - sys.size()) + " error(s)";
+  if (!sys.empty()) {
+    s += "; systolic " + MeanAndSd(sys) + " mmHg, diastolic " + MeanAndSd(dia) + " mmHg";
+    s += sys.size() > 1 ? " (mean \xC2\xB1 SD)" : " (one valid cycle)";
+  }
+  return s;
 }
 
 }  // namespace vyra::host

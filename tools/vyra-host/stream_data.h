@@ -80,4 +80,35 @@ void WriteCommentsHeader(std::ostream& out);
 void WriteComment(std::ostream& out, const Comment& c);
 std::vector<Comment> ReadComments(std::istream& in);
 
+// One cuff cycle as the plug-in's comments tell it: its results, or the text that says why it
+// has none.
+struct CycleRow {
+  int index = 0;       // from 1
+  double seconds = 0;  // time of the cycle's first comment
+  std::string systolic, diastolic;  // mmHg, as the device wrote them
+  std::string error;
+  bool Valid() const { return error.empty(); }
+};
+
+// Gathers the comments into cycles: a systolic result opens one and its diastolic result
+// completes it; an error or note comment is a cycle without results. Rows go to `out` (when
+// given) as the cycles complete.
+class CycleTable {
+ public:
+  explicit CycleTable(std::ostream* out = nullptr) : out_(out) {}
+  void WriteHeader();
+  void Add(const Comment& c);
+  void Finish();  // a cycle still waiting for its second result
+  const std::vector<CycleRow>& Rows() const { return rows_; }
+  size_t ValidCount() const;
+  // "cycles: N seen, N valid, N error(s); systolic M ± SD mmHg, diastolic M ± SD mmHg"
+  std::string Summary() const;
+
+ private:
+  void Complete(CycleRow row);
+  std::ostream* out_;
+  std::vector<CycleRow> rows_;
+  std::optional<CycleRow> open_;
+};
+
 }  // namespace vyra::host
