@@ -8,6 +8,7 @@
 #include "framework/log.h"
 #include "hostcmd/host_command_record.h"
 #include "serial/dura_serial.h"
+#include "support/process_wide.h"
 #include "vyra/com.h"
 
 #if defined(_WIN32)
@@ -195,5 +196,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 #else
-__attribute__((destructor)) static void UnloadPlugin() { CloseAllBody(); }
+// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, i.e. after
+// the exit handlers. The objects that the devices and their readers use are ProcessWide, so
+// they are all still there: the devices are closed first (each monitor told to stop), then
+// those objects go.
+__attribute__((destructor)) static void UnloadPlugin() {
+  CloseAllBody();
+  vyra::DestroyProcessWideObjects();
+}
 #endif
