@@ -119,6 +119,9 @@ bool DuraSerial::Close() {
 
 bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
   auto fresh = std::make_unique<Reader>();
+  // Without its stop event a reader could never be stopped, and every later Close, CloseAll
+  // or destructor would wait for it for good.
+  if (!fresh->stop.Valid()) return false;
   fresh->line = std::move(line);
   Reader* r = fresh.get();
   reader = std::move(fresh);
