@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: native suite under ASan+UBSan, threaded tests
-# under TSan, the 32-bit Windows DLL with its export/resource checks and the Wine stage.
+# under TSan, the 32-bit Windows DLL with its export/resource checks and the Wine stage (the
+# 32-bit DLL where this machine runs 32-bit Wine, the 64-bit build under 64-bit Wine where not).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --wine
@@ -23,6 +24,13 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 ninja -C build/win32
 tests/win32/check_exports.sh build/win32
-if [ -x tests/wine/run.sh ]; then
+if tests/wine/run.sh --probe >/dev/null; then
   tests/wine/run.sh build/win32 build/asan
+else
+  echo "== 64-bit Windows build for the Wine stage: $(tests/wine/run.sh --probe)"
+  scripts/install-deps.sh --wine64
+  cmake -S . -B build/win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake \
+    -DCMAKE_BUILD_TYPE=Release >/dev/null
+  ninja -C build/win64
+  tests/wine/run.sh build/win32 build/asan build/win64
 fi

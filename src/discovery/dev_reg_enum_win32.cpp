@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "discovery/setupapi_walk.h"
+#include "vyra/abi_sizes.h"
 #include "platform/port_enum.h"
 
 namespace vyra::plat {
@@ -26,11 +27,13 @@ const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0
 constexpr DWORD kPresentInterfaces = DIGCF_PRESENT | DIGCF_DEVICEINTERFACE;  // 0x12
 static_assert(kPresentInterfaces == 0x12);
 
-// The sizes SetupAPI checks in cbSize; 28, 6 and 28 in the 32-bit process that ships.
-constexpr DWORD kInterfaceDataSize = sizeof(SP_DEVICE_INTERFACE_DATA);
-constexpr DWORD kDetailFixedSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-constexpr DWORD kDevInfoDataSize = sizeof(SP_DEVINFO_DATA);
-static_assert(sizeof(void*) != 4 || (kInterfaceDataSize == 28 && kDetailFixedSize == 6 && kDevInfoDataSize == 28));
+// The sizes SetupAPI checks in cbSize.
+constexpr DWORD kInterfaceDataSize = abi::kSetupInterfaceDataSize;
+constexpr DWORD kDetailFixedSize = abi::kSetupInterfaceDetailSize;
+constexpr DWORD kDevInfoDataSize = abi::kSetupDevInfoDataSize;
+static_assert(kInterfaceDataSize == sizeof(SP_DEVICE_INTERFACE_DATA));
+static_assert(kDetailFixedSize == sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
+static_assert(kDevInfoDataSize == sizeof(SP_DEVINFO_DATA));
 
 // Loaded during static initialisation, released at static termination.
 struct SetupApiLibrary {

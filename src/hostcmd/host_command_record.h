@@ -1,10 +1,12 @@
 #pragma once
 #include <cstdint>
 
+#include "vyra/abi_sizes.h"
+
 namespace vyra {
 
-// The host's record for DeviceCommand: six 32-bit words on the 32-bit host; the 64-bit
-// native build keeps the field order with native pointers.
+// The host's record for DeviceCommand: six 32-bit words on the 32-bit host; 64-bit builds
+// keep the field order with native pointers.
 struct HostCommandRecord {
   char* text;          // host buffer for a text answer
   uint32_t textSize;   // its size in bytes, NUL included
@@ -13,8 +15,6 @@ struct HostCommandRecord {
   int32_t reserved1;
   int32_t value;       // numeric answer
 };
-#if defined(_WIN32) && !defined(_WIN64)
-static_assert(sizeof(HostCommandRecord) == 24, "host record layout");
-#endif
+static_assert(sizeof(HostCommandRecord) == abi::kHostCommandRecordSize, "host record layout");
 
 }  // namespace vyra

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "support/ibvl_string.h"
+#include "vyra/abi_sizes.h"
 
 namespace BVLString {
 
@@ -18,7 +19,7 @@ class StringRepBase : public IBVLString {
   int32_t capacity = 0;  // UTF-16 units in the text area, terminator included
   int32_t length = 1;    // units in use, terminator included
 
-  static constexpr size_t kTextOffset = 2 * sizeof(void*) + 4 * sizeof(int32_t);
+  static constexpr size_t kTextOffset = vyra::abi::kStringTextOffset;
 
   char16_t* Text() noexcept {
     return reinterpret_cast<char16_t*>(reinterpret_cast<unsigned char*>(this) + kTextOffset);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "vyra/framework_interfaces.h"
+#include "vyra/abi_sizes.h"
 
 namespace {
 
@@ -37,14 +38,14 @@ void AppendLine(const std::string& line) {
   CloseHandle(f);
 }
 
-// The string object's text lies 24 bytes after its address, its length in units (NUL
-// included) in the word just before it.
+// The string object's text follows its header, its length in units (NUL included) in the
+// header's last word.
 std::string EntryText(const IBVLString* object) {
   if (!object) return "[bad string] null";
   const auto* base = reinterpret_cast<const unsigned char*>(object);
   int32_t units = 0;
-  std::memcpy(&units, base + 20, sizeof units);
-  const auto* text = reinterpret_cast<const wchar_t*>(base + 24);
+  std::memcpy(&units, base + vyra::abi::kStringLengthOffset, sizeof units);
+  const auto* text = reinterpret_cast<const wchar_t*>(base + vyra::abi::kStringTextOffset);
   if (units < 1 || units > (1 << 20) || text[units - 1] != 0 || wcslen(text) != static_cast<size_t>(units - 1))
     return "[bad string] length word " + std::to_string(units);
   int bytes = WideCharToMultiByte(CP_UTF8, 0, text, units - 1, nullptr, 0, nullptr, nullptr);

@@ -1,16 +1,45 @@
 #!/usr/bin/env bash
-# Wine stage: runs the 32-bit plug-in end to end in a fresh 32-bit prefix, with the test
-# host, the SetupAPI / FTDI / Rop.dll doubles and the native simulated monitor behind a COM
-# port linked to its pseudo-terminal.
+# Wine stage: runs the Windows plug-in end to end in a fresh prefix, with the test host, the
+# SetupAPI / FTDI / Rop.dll doubles and the native simulated monitor behind a COM port linked
+# to its pseudo-terminal. The shipped 32-bit build runs where this machine can run 32-bit
+# Wine; where its kernel runs no 32-bit code, the same stage runs the 64-bit build under
+# 64-bit Wine. The 32-bit DLL's static PE check runs either way.
 #
-# Usage: tests/wine/run.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR
+# Usage: tests/wine/run.sh WIN32_BUILD_DIR NATIVE_BUILD_DIR [WIN64_BUILD_DIR]
+#        tests/wine/run.sh --probe   (exit 0 when 32-bit Wine runs here; the reason otherwise)
 # Prints every check and finally "N passed, N failed" over all of them; exit 1 on failure.
+# VYRA_WINE_FORCE64=1 takes the 64-bit path even where 32-bit Wine runs.
 # VYRA_WINE_KEEP=1 keeps the temporary folder (prefix, logs) for inspection.
 # VYRA_WINE_IDLE_S / VYRA_WINE_STREAM_S / VYRA_WINE_SAMPLES shorten the long runs locally.
 set -uo pipefail
 
-if [ $# -ne 2 ]; then
-  echo "usage: $0 WIN32_BUILD_DIR NATIVE_BUILD_DIR" >&2
+wine32_loader=/usr/lib/wine/wine
+wine64_loader=/usr/lib/wine/wine64
+
+# Tries the 32-bit loader itself: a kernel without IA-32 emulation refuses to execute it.
+probe_wine32() {
+  if [ "${VYRA_WINE_FORCE64:-0}" = 1 ]; then
+    echo "forced by VYRA_WINE_FORCE64=1"
+    return 1
+  fi
+  [ -x "$wine32_loader" ] || { echo "32-bit Wine is not installed"; return 1; }
+  local out
+  # bash's exec reports the kernel's refusal as such instead of reading the file as a script.
+  if ! out=$(timeout 60 bash -c 'exec "$0" --version' "$wine32_loader" 2>&1); then
+    case "$out" in
+      *"Exec format error"*) echo "this kernel runs no 32-bit code" ;;
+      *) echo "32-bit Wine does not start: $(head -n 1 <<<"$out")" ;;
+    esac
+    return 1
+  fi
+}
+
+if [ "${1:-}" = "--probe" ]; then
+  probe_wine32
+  exit
+fi
+if [ $# -ne 2 ] && [ $# -ne 3 ]; then
+  echo "usage: $0 WIN32_BUILD_DIR NATIVE_BUILD_DIR [WIN64_BUILD_DIR] | --probe" >&2
   exit 2
 fi
 win32=$(realpath "$1")
@@ -27,23 +56,38 @@ failed=0
 pass() { passed=$((passed + 1)); echo "ok   $*"; }
 fail() { failed=$((failed + 1)); echo "FAIL $*"; }
 finish() {
-  echo "== Wine stage took $(( $(date +%s) - stage_start )) s"
+  echo "== Wine stage ($width-bit) took $(( $(date +%s) - stage_start )) s"
   echo "$passed passed, $failed failed"
   [ "$failed" = 0 ] && exit 0 || exit 1
 }
 
-plugin="$win32/VYRA(8u).vmcdll"
-host="$win32/tests/wine/wine_host.exe"
-doubles=("$win32/tests/wine/setupapi.dll" "$win32/tests/wine/Rop.dll")
-ftd2xx="$win32/tests/wine/ftd2xx.dll"
+if why=$(probe_wine32); then
+  width=32
+  winbuild=$win32
+  wine=$wine32_loader
+  echo "== Wine stage, 32-bit: the shipped build"
+else
+  width=64
+  echo "== Wine stage, 64-bit fallback: $why"
+  [ $# = 3 ] || { fail "no 64-bit Windows build given for the fallback"; finish; }
+  winbuild=$(realpath "$3")
+  wine=$wine64_loader
+  export WINELOADER=$wine64_loader
+fi
+
+pe32="$win32/VYRA(8u).vmcdll"
+plugin="$winbuild/VYRA(8u).vmcdll"
+host="$winbuild/tests/wine/wine_host.exe"
+doubles=("$winbuild/tests/wine/setupapi.dll" "$winbuild/tests/wine/Rop.dll")
+ftd2xx="$winbuild/tests/wine/ftd2xx.dll"
 sim=$(find "$native" -type f -name vyra-sim -perm -u+x 2>/dev/null | head -n 1)
-for f in "$plugin" "$host" "${doubles[@]}" "$ftd2xx"; do
+for f in "$pe32" "$plugin" "$host" "${doubles[@]}" "$ftd2xx"; do
   [ -f "$f" ] || { fail "missing build output $f"; finish; }
 done
 [ -n "$sim" ] || { fail "no vyra-sim under $native (ninja -C $native vyra-sim)"; finish; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vyra-wine.XXXXXX")
-export WINEPREFIX="$work/prefix" WINEARCH=win32 WINEDEBUG=-all
+export WINEPREFIX="$work/prefix" WINEARCH=win$width WINEDEBUG=-all
 # The prefix is set up with Wine's own SetupAPI; only the test host gets the double.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 host_overrides="mscoree,mshtml=;setupapi=n"
@@ -70,8 +114,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-echo "== fresh 32-bit prefix in $WINEPREFIX"
-if timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 && timeout 60 wineserver -w; then
+echo "== fresh $width-bit prefix in $WINEPREFIX"
+if timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 && timeout 60 wineserver -w; then
   pass "wineboot -i created the prefix"
 else
   fail "wineboot -i failed (see output below)"
@@ -86,7 +130,7 @@ cp "$plugin" "$host" "${doubles[@]}" "$app/"
 cp "$ftd2xx" "$system32/"
 
 key='HKLM\System\CurrentControlSet\Enum\FTDIBUS\VID_0403+PID_6001+BVLVYRA0042A\0000\Device Parameters'
-if timeout 60 wine reg add "$key" /v PortName /t REG_SZ /d COM5 /f >"$work/reg.log" 2>&1; then
+if timeout 60 "$wine" reg add "$key" /v PortName /t REG_SZ /d COM5 /f >"$work/reg.log" 2>&1; then
   pass "registry PortName COM5 written"
 else
   fail "wine reg add failed: $(tr -d '\r' <"$work/reg.log")"
@@ -128,7 +172,7 @@ run_host() {
   echo "== scenario $name: wine_host.exe $*"
   export VYRA_ROP_LOG="C:\\vyra\\rop-$name.log" VYRA_FTDI_TRACE="C:\\vyra\\ftdi-$name.log"
   local t0=$(date +%s)
-  (cd "$app" && WINEDLLOVERRIDES="$host_overrides" timeout -k 10 "$limit" wine wine_host.exe "$@") 2>"$work/$name.err" | sed -u 's/\r$//' | tee "$out" |
+  (cd "$app" && WINEDLLOVERRIDES="$host_overrides" timeout -k 10 "$limit" "$wine" wine_host.exe "$@") 2>"$work/$name.err" | sed -u 's/\r$//' | tee "$out" |
     sed 's/^/   /'
   local rc=${PIPESTATUS[0]}
   local summary
@@ -188,8 +232,8 @@ if start_sim --profile branded --no-cycles; then
   sim_pid=""
 fi
 
-echo "== independent PE check"
-pe_out=$(/usr/bin/python3 "$here/check_pe.py" "$plugin" 2>&1)
+echo "== independent PE check of the 32-bit DLL"
+pe_out=$(/usr/bin/python3 "$here/check_pe.py" "$pe32" 2>&1)
 grep -v -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$pe_out" | sed 's/^/   /'
 while read -r line; do
   case "$line" in

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "env_pairs.h"
+#include "vyra/abi_sizes.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA, const GUID*, DWORD index,
                                         PSP_DEVICE_INTERFACE_DATA data) {
   Set* s = AsSet(h);
-  if (!s || !data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+  if (!s || !data || data->cbSize != vyra::abi::kSetupInterfaceDataSize) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
@@ -108,7 +109,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+  if (detail->cbSize != vyra::abi::kSetupInterfaceDetailSize) {
     SetLastError(ERROR_INVALID_USER_BUFFER);
     return FALSE;
   }
@@ -118,7 +119,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
   }
   std::memcpy(detail->DevicePath, it.devicePath.c_str(), (it.devicePath.size() + 1) * sizeof(wchar_t));
   if (info) {
-    if (info->cbSize != sizeof(SP_DEVINFO_DATA)) {
+    if (info->cbSize != vyra::abi::kSetupDevInfoDataSize) {
       SetLastError(ERROR_INVALID_USER_BUFFER);
       return FALSE;
     }

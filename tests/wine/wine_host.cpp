@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "vyra/abi_sizes.h"
 #include "vyra/com.h"
 #if __has_include("vyra/host_interfaces.h")
 #include "vyra/host_interfaces.h"
@@ -95,7 +96,7 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 // ---------------------------------------------------------------- the plug-in's exports
 
-// The host's record for DeviceCommand: six 32-bit words.
+// The host's record for DeviceCommand: a text pointer and five 32-bit words.
 struct HostCommandRecord {
   char* text;
   uint32_t textSize;
@@ -104,7 +105,7 @@ struct HostCommandRecord {
   int32_t reserved2;
   int32_t value;
 };
-static_assert(sizeof(HostCommandRecord) == 24);
+static_assert(sizeof(HostCommandRecord) == vyra::abi::kHostCommandRecordSize);
 
 struct DeviceClassInfo {
   vyra::Guid classId;
