@@ -16,6 +16,7 @@
 
 #include "hostcmd/host_command_record.h"
 #include "platform/event.h"
+#include "platform/thread_end.h"
 #include "protocol/channel_record.h"
 #include "serial/com_port.h"
 #include "serial/receive_ring.h"
@@ -188,6 +189,7 @@ class DuraSerial : public COMPort {
   struct Reader {
     std::thread thread;
     plat::Event stop;
+    plat::ThreadEnd end;  // only for an unload under the Windows loader lock
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;
