@@ -7,7 +7,9 @@
 #include "discovery/discovery.h"
 #include "framework/log.h"
 #include "hostcmd/host_command_record.h"
+#include "platform/thread_end.h"
 #include "serial/dura_serial.h"
+#include "support/process_wide.h"
 #include "vyra/com.h"
 
 #if defined(_WIN32)
@@ -188,12 +190,39 @@ VYRA_EXPORT int SetControllingProxy(int index, void* proxy) {
 }
 
 #if defined(_WIN32)
+namespace {
+
+// Process exit: the other threads are already gone, perhaps inside one of our locks, so
+// nothing is waited for or freed (the system reclaims it all); each monitor is only told to
+// stop, as Close tells it, where its port can be written without waiting for a lock.
+void TellMonitorsToStop() noexcept {
+  for (size_t n = vyra::DeviceCount(); n > 0; --n)
+    if (DuraSerial* d = DeviceAt(static_cast<int>(n - 1))) d->WriteBytesIfFree(":X\n", 3);
+}
+
+}  // namespace
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
-  // At process exit (reserved != null) the other threads are already gone and waiting for
-  // them would hang: the system reclaims everything.
-  if (reason == DLL_PROCESS_DETACH && reserved == nullptr) CloseAllBody();
+  if (reason != DLL_PROCESS_DETACH) return TRUE;
+  if (reserved != nullptr) {
+    TellMonitorsToStop();
+    return TRUE;
+  }
+  // FreeLibrary without CloseAll: the loader lock is held, so readers are ended without
+  // waiting for anything that needs it (platform/thread_end.h), then the devices and the
+  // process-wide objects go as at a CloseAll.
+  vyra::plat::BeginLoaderLockUnload();
+  CloseAllBody();
+  vyra::DestroyProcessWideObjects();
   return TRUE;
 }
 #else
-__attribute__((destructor)) static void UnloadPlugin() { CloseAllBody(); }
+// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, i.e. after
+// the exit handlers. The objects that the devices and their readers use are ProcessWide, so
+// they are all still there: the devices are closed first (each monitor told to stop), then
+// those objects go.
+__attribute__((destructor)) static void UnloadPlugin() {
+  CloseAllBody();
+  vyra::DestroyProcessWideObjects();
+}
 #endif

@@ -9,6 +9,7 @@
 #include "platform/ftdi_driver.h"
 #include "platform/port_enum.h"
 #include "serial/dura_serial.h"
+#include "support/process_wide.h"
 
 namespace vyra {
 
@@ -21,8 +22,9 @@ struct DiscoveryState {
 };
 
 DiscoveryState& State() {
-  static DiscoveryState state;
-  return state;
+  // CloseAll empties it, also when a host leaves that to the unload hook.
+  static ProcessWide<DiscoveryState> state;
+  return state.Get();
 }
 
 std::string LowBytes(std::u16string_view wide) {

@@ -19,8 +19,8 @@ bool EnsureFramework();
 // tries again) and after the plug-in began unloading. May throw what EnsureFramework throws.
 IFrameworkLog* FrameworkClassObject();
 
-// Tells the user, once per process, that the framework could not be loaded. Call with no
-// lock held: a message box waits for the user.
+// Tells the user, once per process, that the framework could not be loaded, on a thread of
+// its own: the caller never waits for the user.
 void ReportFrameworkFailure() noexcept;
 
 }  // namespace vyra

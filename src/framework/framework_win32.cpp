@@ -12,6 +12,7 @@
 
 #include "framework/exceptions.h"
 #include "framework/host_os.h"
+#include "platform/thread_end.h"
 
 namespace vyra {
 
@@ -179,11 +180,37 @@ IFrameworkLog* FrameworkClassObject() {
   return g_logObject.load(std::memory_order_acquire);
 }
 
-void ReportFrameworkFailure() noexcept {
-  if (!g_failureRecorded.load()) return;
-  if (g_failureReported.exchange(true)) return;
+namespace {
+
+DWORD WINAPI ShowFrameworkFailure(void* module) {
   std::u16string text(reinterpret_cast<const char16_t*>(g_failureText));
   ShowUserMessage(text, u"Vellum load failed", MessageKind::Ok);
+  FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
+}
+
+}  // namespace
+
+void ReportFrameworkFailure() noexcept {
+  if (!g_failureRecorded.load()) return;
+  if (plat::InLoaderLockUnload()) return;  // the module is going; no new thread for it
+  if (g_failureReported.exchange(true)) return;
+  // The box waits for the user, and the first entry may come from a device's reader thread,
+  // whose bytes would pile up meanwhile: it is shown on a thread of its own. That thread
+  // holds a reference to this module while the box is up and gives it back as it ends
+  // (FreeLibraryAndExitThread), so an unload meanwhile cannot take the code from under it.
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ShowFrameworkFailure),
+                          &self)) {
+    g_failureReported.store(false);  // a later entry tries again
+    return;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, ShowFrameworkFailure, self, 0, nullptr);
+  if (!thread) {
+    FreeLibrary(self);
+    g_failureReported.store(false);
+    return;
+  }
+  CloseHandle(thread);
 }
 
 }  // namespace vyra

@@ -29,7 +29,8 @@ bool MessageBoxesDisabled() noexcept;
 
 enum class MessageKind { Ok, TaskModal };
 // Windows: a message box (no owner; neutral language for Ok) unless disabled;
-// POSIX: one line "caption: text" on standard error. Blocks while a box is up.
+// POSIX: one line "caption: text" on standard error, dropped rather than stalled on. A box
+// blocks its caller while it is up.
 void ShowUserMessage(std::u16string_view text, std::u16string_view caption, MessageKind kind) noexcept;
 
 }  // namespace vyra

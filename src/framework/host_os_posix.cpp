@@ -7,6 +7,7 @@
 #include <string>
 
 #include "framework/host_os.h"
+#include "framework/log_internal.h"
 #include "platform/codepage.h"
 #include "resources/module_resources.h"
 
@@ -38,8 +39,8 @@ void ShowUserMessage(std::u16string_view text, std::u16string_view caption, Mess
     std::string s;
     plat::WideToMultiByte(plat::kCodePageUtf8, line, s);
     s += '\n';
-    ssize_t ignored = ::write(STDERR_FILENO, s.data(), s.size());
-    (void)ignored;
+    // Whichever thread asks, a reader's included: a full pipe never holds it up.
+    WriteWithoutStalling(STDERR_FILENO, s);
   } catch (...) {
   }
 }

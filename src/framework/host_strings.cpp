@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "support/process_wide.h"
+
 namespace vyra {
 
 std::optional<std::u16string> FindStringInBlock(std::span<const std::byte> block, unsigned index) {
@@ -26,14 +28,15 @@ std::optional<std::u16string> FindStringInBlock(std::span<const std::byte> block
 }
 
 const std::vector<std::pair<BVL::String, BVL::String>>& ProductNameTable() {
-  // The long placeholder goes before its prefix.
-  static const std::vector<std::pair<BVL::String, BVL::String>> table = {
+  // The long placeholder goes before its prefix. Reader threads load host strings.
+  using Table = std::vector<std::pair<BVL::String, BVL::String>>;
+  static ProcessWide<const Table> table(Table{
       {BVL::String(u"VELLUMFORWINDOWS"), BVL::String(u"Vellumar")},
       {BVL::String(u"VELLUM"), BVL::String(u"Vellumar")},
       {BVL::String(u"QUADRIX"), BVL::String(u"Quadrix")},
       {BVL::String(u"OEM"), BVL::String(u"Brinvale")},
-  };
-  return table;
+  });
+  return table.Get();
 }
 
 std::u16string SubstituteProductNames(std::u16string_view text) {

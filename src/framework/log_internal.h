@@ -15,4 +15,9 @@ std::recursive_mutex& LogLock() noexcept;
 // floating-point format, six significant digits), ": ", label, text.
 BVL::String ComposeLogEntry(uint32_t clockMs, std::string_view label, std::u16string_view text);
 
+#if !defined(_WIN32)
+// What the descriptor takes within a few milliseconds; the rest is dropped (POSIX).
+void WriteWithoutStalling(int fd, std::string_view bytes) noexcept;
+#endif
+
 }  // namespace vyra

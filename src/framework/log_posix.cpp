@@ -18,11 +18,9 @@
 
 namespace vyra {
 
-namespace {
-
 // Writes what the descriptor takes now; a full pipe or a FIFO without reader drops the rest
 // rather than stalling the caller (often the device's reader thread).
-void WriteWithoutStalling(int fd, const std::string& line) {
+void WriteWithoutStalling(int fd, std::string_view line) noexcept {
   size_t done = 0;
   for (int attempt = 0; attempt < 4 && done < line.size(); ++attempt) {
     pollfd p{fd, POLLOUT, 0};
@@ -35,8 +33,6 @@ void WriteWithoutStalling(int fd, const std::string& line) {
     done += static_cast<size_t>(n);
   }
 }
-
-}  // namespace
 
 void WriteLogEntry(const char16_t* text) noexcept {
   try {

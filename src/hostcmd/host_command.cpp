@@ -55,11 +55,11 @@ bool AnswerText(const HostCommandRecord& r, std::string_view text) {
 }
 
 bool ApplyUploadPeriod(DuraSerial& d, int32_t period) {
-  auto it = d.uploadRates.find(period);
-  if (it == d.uploadRates.end()) return false;
+  int32_t position = 0;
+  if (!d.UploadRatePosition(period, position)) return false;
   // The whole position is sent: a cut number would select another rate.
   char command[16] = {'P'};
-  auto [end, ec] = std::to_chars(command + 1, command + sizeof command, it->second);
+  auto [end, ec] = std::to_chars(command + 1, command + sizeof command, position);
   (void)ec;
   d.SendCommand(std::string_view(command, static_cast<size_t>(end - command)));
   d.uploadPeriod.store(period, std::memory_order_relaxed);

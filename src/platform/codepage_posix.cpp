@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "support/process_wide.h"
 
 namespace vyra::plat {
 
@@ -182,8 +183,8 @@ class IconvPool {
 };
 
 IconvPool& Pool() {
-  static IconvPool pool;
-  return pool;
+  static ProcessWide<IconvPool> pool;  // reader threads convert until the unload hook stops them
+  return pool.Get();
 }
 
 // Runs the whole input through iconv. `skipBad` tells how many input bytes an unconvertible

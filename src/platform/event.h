@@ -15,6 +15,8 @@ class Event {
   void Reset();
   // Waits until set (and consumes it) or the time passes; timeoutMs < 0 waits forever.
   bool Wait(int timeoutMs);
+  // False when the OS could not make the event (out of handles or descriptors).
+  bool Valid() const;
   // HANDLE on Win32, file descriptor on POSIX.
   intptr_t Native() const { return native_; }
 

@@ -12,6 +12,8 @@ namespace vyra::plat {
 
 Event::Event() : native_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
+bool Event::Valid() const { return native_ >= 0; }
+
 Event::~Event() {
   if (native_ >= 0) close(static_cast<int>(native_));
 }

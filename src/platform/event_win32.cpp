@@ -6,6 +6,8 @@ namespace vyra::plat {
 
 Event::Event() : native_(reinterpret_cast<intptr_t>(CreateEventW(nullptr, FALSE, FALSE, nullptr))) {}
 
+bool Event::Valid() const { return native_ != 0; }
+
 Event::~Event() {
   if (native_) CloseHandle(reinterpret_cast<HANDLE>(native_));
 }

@@ -1,6 +1,7 @@
 // The serial line on a POSIX tty (a USB-serial adapter or a kernel pseudo-terminal).
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -189,7 +190,15 @@ std::unique_ptr<SerialPort> SerialPort::Open(std::u16string_view path) {
   if (!WideToMultiByte(kCodePageUtf8, path, narrow)) return nullptr;
   int fd = open(narrow.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  if (!isatty(fd) || ioctl(fd, TIOCEXCL) != 0) {
+  // TIOCEXCL does not stop a privileged opener, and a second opener would take the first
+  // one's bytes: the advisory lock, taken without waiting, refuses every second opener that
+  // asks for it (this module's own second device object included). It is checked before
+  // anything is changed on the line, so a refused opener leaves the owner's line as it was.
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  if (ioctl(fd, TIOCEXCL) != 0) {
     close(fd);
     return nullptr;
   }

@@ -1,6 +1,8 @@
 // The channel model: upload rates and the channel list built from the four description
 // lines.
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,10 @@ constexpr double kWaveformMaximum = 300;
 
 bool DuraSerial::ParseUploadRates(const BVL::String& line) {
   std::vector<BVL::String> fields = SplitFields(line);
+  // A second handshake adds to the map while a host thread may be looking a period up
+  // (code 35): the new map is built apart and published whole under the text lock. Only
+  // this thread writes it, so reading the old one here needs no lock.
+  std::map<int32_t, int32_t> rates = uploadRates;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (fields[i] == std::u16string_view(u"EndOfCycle")) continue;  // an entry without a period
     // Seconds to microseconds in single precision, as the device's list is meant; the
@@ -27,10 +33,22 @@ bool DuraSerial::ParseUploadRates(const BVL::String& line) {
     volatile float product = ParseNumber(fields[i]) * 1000000.0f;
     int32_t period = SaturateToInt32(static_cast<double>(product));
     if (period >= kStandardPeriod - 1 && period <= kStandardPeriod + 1) period = kStandardPeriod;
-    uploadRates[period] = static_cast<int32_t>(i);
+    rates[period] = static_cast<int32_t>(i);
+  }
+  {
+    std::lock_guard lock(textMutex);
+    uploadRates.swap(rates);
   }
   if (uploadRates.empty()) return false;
   uploadPeriod.store(kStandardPeriod, std::memory_order_relaxed);
+  return true;
+}
+
+bool DuraSerial::UploadRatePosition(int32_t period, int32_t& position) const {
+  std::lock_guard l(textMutex);
+  auto it = uploadRates.find(period);
+  if (it == uploadRates.end()) return false;
+  position = it->second;
   return true;
 }
 

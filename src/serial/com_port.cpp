@@ -60,6 +60,16 @@ bool COMPort::CanUseBaudRate(int rate) {
   return Configure(previous, 1);
 }
 
+bool COMPort::WriteBytesIfFree(const void* data, size_t length) {
+  std::shared_ptr<plat::SerialPort> line;
+  {
+    std::unique_lock l(portMutex, std::try_to_lock);
+    if (!l.owns_lock()) return false;
+    line = port;
+  }
+  return line && line->Write(data, length);
+}
+
 bool COMPort::WriteBytes(const void* data, size_t length) {
   auto line = Line();
   if (!line) {

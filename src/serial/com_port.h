@@ -30,6 +30,9 @@ class COMPort {
 
   // Writes within 20 ms; false when the write did not complete in time or the port is closed.
   bool WriteBytes(const void* data, size_t length);
+  // As WriteBytes, but false at once when the port's lock is taken: at process exit the
+  // thread that held it may be gone for good.
+  bool WriteBytesIfFree(const void* data, size_t length);
 
  protected:
   // Opens and stores the line; false when the path cannot be opened.

@@ -119,6 +119,9 @@ bool DuraSerial::Close() {
 
 bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
   auto fresh = std::make_unique<Reader>();
+  // Without its stop event a reader could never be stopped, and every later Close, CloseAll
+  // or destructor would wait for it for good.
+  if (!fresh->stop.Valid() || !fresh->end.Valid()) return false;
   fresh->line = std::move(line);
   Reader* r = fresh.get();
   reader = std::move(fresh);
@@ -126,6 +129,7 @@ bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
     r->thread = std::thread([this, r] {
       plat::RaiseCurrentThreadPriority();
       ReaderLoop();
+      if (plat::InLoaderLockUnload()) r->end.Park();  // never returns: platform/thread_end.h
       std::lock_guard l(r->doneMutex);
       r->done = true;
       r->doneCv.notify_all();
@@ -140,6 +144,22 @@ bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
 void DuraSerial::StopReaderThread(int waitMs) {
   if (!reader) return;
   Reader& r = *reader;
+  if (plat::InLoaderLockUnload()) {
+    // Neither joined nor left running: the reader parks and is ended there. One that had
+    // already returned (a Close that gave up waiting) is on its way out and is left to it.
+    if (!r.stopSignalled) {
+      r.stopSignalled = true;
+      r.stop.Set();
+    }
+    for (;;) {
+      if (r.end.EndParked(20)) break;
+      std::lock_guard l(r.doneMutex);
+      if (r.done) break;
+    }
+    r.thread.detach();
+    reader.reset();
+    return;
+  }
   if (!r.stopSignalled) {
     r.stopSignalled = true;
     r.stop.Set();

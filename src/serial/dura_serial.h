@@ -16,6 +16,7 @@
 
 #include "hostcmd/host_command_record.h"
 #include "platform/event.h"
+#include "platform/thread_end.h"
 #include "protocol/channel_record.h"
 #include "serial/com_port.h"
 #include "serial/receive_ring.h"
@@ -110,6 +111,8 @@ class DuraSerial : public COMPort {
   BVL::String TakeErrorText();  // hands the message out once
   void SetErrorText(const BVL::String& text);
   bool DescriptionComplete() const;  // all four description lines stored
+  // The position of `period` in the device's upload-rate list; false when it is not listed.
+  bool UploadRatePosition(int32_t period, int32_t& position) const;
   bool ChannelsReady() const { return channelsReady.load(std::memory_order_acquire); }
   int32_t ChannelCount() const { return ChannelsReady() ? static_cast<int32_t>(channels.size()) : 0; }
   ChannelRecord* Channel(int32_t index) const {  // null when out of range or not ready
@@ -138,7 +141,9 @@ class DuraSerial : public COMPort {
   std::atomic<uint32_t> parameterCount{0};
   bool listFollows = false;
   std::atomic<bool> hasTimeColumn{false};
-  std::map<int32_t, int32_t> uploadRates;  // period (us) -> position in the device's list
+  // period (us) -> position in the device's list; the reader thread replaces it under
+  // textMutex, host threads read it through UploadRatePosition
+  std::map<int32_t, int32_t> uploadRates;
   std::atomic<int32_t> uploadPeriod{0};
   std::vector<std::unique_ptr<ChannelRecord>> channels;  // filled once, then channelsReady
   std::atomic<bool> channelsReady{false};
@@ -184,6 +189,7 @@ class DuraSerial : public COMPort {
   struct Reader {
     std::thread thread;
     plat::Event stop;
+    plat::ThreadEnd end;  // only for an unload under the Windows loader lock
     std::mutex doneMutex;
     std::condition_variable doneCv;
     bool done = false;

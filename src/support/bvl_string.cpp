@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "support/bvl_string_rep.h"
 #include "support/hresult.h"
+#include "support/process_wide.h"
 
 namespace BVLString {
 
@@ -241,7 +242,7 @@ struct EmptyHolder {
 };
 
 char16_t* EmptyText() {
-  static EmptyHolder holder;
+  static vyra::ProcessWide<EmptyHolder> holder;  // every thread's strings use it until unload
   if (char16_t* text = g_empty.load(std::memory_order_acquire)) {
     AddRefText(text);
     return text;

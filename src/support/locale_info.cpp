@@ -8,6 +8,7 @@
 #include "framework/host_os.h"
 #include "framework/host_strings.h"
 #include "support/format_stream.h"
+#include "support/process_wide.h"
 
 namespace vyra {
 
@@ -91,10 +92,11 @@ void LocaleInfo::ShowPendingMessage() {
 }
 
 const LocaleInfo& CurrentLocaleInfo() {
-  static LocaleInfo info(PlatformLocaleBackend());
+  // Destroyed (the classic stream locale put back) only after the devices are closed.
+  static ProcessWide<LocaleInfo> info(PlatformLocaleBackend());
   // Outside the creation guard: other threads get the settings while a message is up.
-  info.ShowPendingMessage();
-  return info;
+  info.Get().ShowPendingMessage();
+  return info.Get();
 }
 
 unsigned HostCodePage() { return CurrentLocaleInfo().oemCodePage; }

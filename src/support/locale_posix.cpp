@@ -14,6 +14,7 @@
 #include "framework/host_os.h"
 #include "framework/host_strings.h"
 #include "support/locale_info.h"
+#include "support/process_wide.h"
 
 namespace vyra {
 
@@ -111,8 +112,8 @@ class PosixLocaleBackend final : public SystemLocaleBackend {
 
 LocaleBackend& PlatformLocaleBackend() {
   // Built before the settings that use it, so it outlives them at unload.
-  static PosixLocaleBackend backend;
-  return backend;
+  static ProcessWide<PosixLocaleBackend> backend;
+  return backend.Get();
 }
 
 }  // namespace vyra

@@ -8,6 +8,7 @@
 #include "framework/host_os.h"
 #include "framework/host_strings.h"
 #include "support/locale_info.h"
+#include "support/process_wide.h"
 
 namespace vyra {
 
@@ -75,8 +76,8 @@ class Win32LocaleBackend final : public SystemLocaleBackend {
 
 LocaleBackend& PlatformLocaleBackend() {
   // Built before the settings that use it, so it outlives them at unload.
-  static Win32LocaleBackend backend;
-  return backend;
+  static ProcessWide<Win32LocaleBackend> backend;
+  return backend.Get();
 }
 
 }  // namespace vyra

@@ -1,13 +1,23 @@
 // Faults injected end to end: the module loaded by path and driven through its exports, the
 // simulated monitor on a pseudo-terminal, discovery through a laid-out sysfs tree.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -292,6 +302,139 @@ TEST_F(FaultTest, ErrorMessagesFillExactlyTheLengthReported) {
     EXPECT_EQ(std::strlen(b), static_cast<size_t>(length - 1)) << b;
   }
 }
+
+TEST_F(FaultTest, ASecondOpenerOfABusyPortFailsAtOnceAndTakesNothing) {
+  const int first = Stream(Ventilator());
+  // The walk reports its end once, then starts again and finds the busy port a second time.
+  int second = -1;
+  EXPECT_EQ(Module().FindDevice(&second, "Z800"), 0);
+  ASSERT_EQ(Module().FindDevice(&second, "Z800"), 1);
+  ASSERT_NE(second, first);
+
+  std::future<std::vector<long>> values = std::async(std::launch::async, [&] { return ReadFor(first, 1500, 4096, 301); });
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto t0 = steady_clock::now();
+  EXPECT_EQ(Module().Initialise(second), 0);
+  EXPECT_LT(steady_clock::now() - t0, seconds(1));
+  EXPECT_EQ(Module().IsFailed(second), 1);
+  // The advisory lock also keeps out other programs that ask for it (a privileged one gets
+  // past the exclusive-tty flag, so only the lock tells it the port is busy).
+  int other = open(DevicePath(ports_[0]).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (other >= 0) {
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+  }
+  const std::vector<long> got = values.get();
+  EXPECT_GT(got.size(), 300u);
+  EXPECT_EQ(SequenceBreaks(got), 0);
+  EXPECT_EQ(Module().IsFailed(first), 0);
+}
+
+TEST_F(FaultTest, NoDescriptorForTheStopEventFailsInitialiseAndCloseAllReturns) {
+  // One full start and close first, so that what runs only once per process (a sanitizer's
+  // first check of a type wants descriptors of its own) is behind the device under test.
+  ASSERT_EQ(Module().Initialise(FindMonitor(Ventilator())), 1);
+  Module().CloseAll();
+  int index = -1;
+  ASSERT_EQ(Module().FindDevice(&index, "Z800"), 1);
+  // Every free descriptor below the limit is taken but one: the port gets it and the
+  // reader's stop event finds none.
+  int highest = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+  std::vector<int> fillers;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    if (fd > highest) {
+      close(fd);
+      break;
+    }
+    fillers.push_back(fd);
+  }
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(highest) + 2;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const auto t0 = steady_clock::now();
+  const int result = Module().Initialise(index);
+  const auto took = steady_clock::now() - t0;
+  setrlimit(RLIMIT_NOFILE, &saved);
+  for (int fd : fillers) close(fd);
+  EXPECT_EQ(result, 0);
+  EXPECT_LT(took, seconds(1));
+  EXPECT_EQ(Module().IsFailed(index), 1);
+
+  // A hung CloseAll would hang the whole run: it gets a thread of its own and a bound.
+  auto closed = std::make_shared<std::promise<int>>();
+  std::future<int> closeResult = closed->get_future();
+  std::thread([closed] { closed->set_value(Module().CloseAll()); }).detach();
+  if (closeResult.wait_for(seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "CloseAll still waiting after 5 s";
+    std::_Exit(1);
+  }
+  EXPECT_EQ(closeResult.get(), 1);
+  // Nothing of the failed attempt holds the port.
+  int again = -1;
+  ASSERT_EQ(Module().FindDevice(&again, "Z800"), 1);
+  EXPECT_EQ(Module().Initialise(again), 1);
+}
+
+// A host process that loads the module and ends without CloseAll, in each situation it can
+// leave the module in: it must exit with its own status promptly, the monitor told to stop.
+class EndWithoutCloseAll : public FaultTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndWithoutCloseAll, ExitsWithItsOwnStatusWithinASecondAndStopsTheMonitor) {
+  const std::string situation = GetParam();
+  vyra::sim::TreePort port;
+  port.serial = "Z8000042";
+  Monitor& monitor = AddMonitor(Ventilator(), port);
+  LayOut(situation != "nodriver");
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  std::string host = VYRA_EXIT_HOST_PATH, module = VYRA_MODULE_PATH;
+  char* args[] = {host.data(), module.data(), const_cast<char*>(situation.c_str()), nullptr};
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, host.c_str(), &actions, nullptr, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  ASSERT_EQ(spawned, 0);
+
+  std::string said;
+  const auto setUpBy = steady_clock::now() + seconds(30);
+  while (said.find('\n') == std::string::npos && steady_clock::now() < setUpBy) {
+    pollfd p{out[0], POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    char chunk[256];
+    const ssize_t n = read(out[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    said.append(chunk, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  const auto leaving = steady_clock::now();
+  int status = 0;
+  pid_t ended = 0;
+  while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && steady_clock::now() - leaving < seconds(10))
+    std::this_thread::sleep_for(milliseconds(2));
+  const auto took = steady_clock::now() - leaving;
+  if (ended == 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_EQ(said, "leaving\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "status " + std::to_string(WEXITSTATUS(status)));
+  EXPECT_LT(duration_cast<milliseconds>(took).count(), 1000);
+  if (situation == "initialised" || situation == "sampling") {
+    const std::vector<std::string> commands = monitor.Commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back(), "X");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Situations, EndWithoutCloseAll, ::testing::Values("found", "initialised", "sampling", "nodriver"));
 
 }  // namespace
 }  // namespace e2e

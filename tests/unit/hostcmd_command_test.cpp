@@ -162,6 +162,21 @@ TEST_F(HostCommandTest, UploadPeriodIsSetOnlyForAListedPeriod) {
   EXPECT_EQ(plain->uploadPeriod.load(), 2000000);
 }
 
+TEST_F(HostCommandTest, PeriodLookupWhileASecondHandshakeAddsRates) {
+  // The reader thread parses the lists of further handshakes while a host thread sets the
+  // period (ThreadSanitizer sees an unguarded map at once).
+  std::atomic<int> hostCalls{0};
+  std::thread reader([&] {
+    for (int i = 1; hostCalls.load() < 8; ++i)
+      plain->ParseUploadRates(BVL::String(std::u16string_view(u"0.05,0.00" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)))));
+  });
+  int accepted = 0;
+  for (; hostCalls.load() < 8; ++hostCalls) accepted += HostCall().Run(*plain, 35, 50000).result;
+  reader.join();
+  EXPECT_EQ(accepted, 8);
+  EXPECT_TRUE(HostCall().Run(*plain, 35, 1000).result) << "a period the later lists added";
+}
+
 TEST_F(HostCommandTest, CurrentPeriodAnswerReappliesThePeriod) {
   std::vector<std::string> frames;
   plain->commandObserver = [&](std::string_view f) { frames.emplace_back(f); };

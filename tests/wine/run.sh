@@ -245,6 +245,21 @@ if start_sim --profile branded --no-cycles --extra-channel "TrigFl:L/s:0.80:-0.8
   stop_sim
 fi
 
+# 6. The host unloads the plug-in, or ends, while sampling and without CloseAll: either way
+# the monitor is told to stop.
+for scenario in unload exit; do
+  if start_sim --profile branded --no-cycles --verbose; then
+    run_host "$scenario" 90 "$scenario"
+    stop_sim
+    last=$(grep '^<- :' "$work/sim.err" | tail -n 1)
+    if [ "$last" = "<- :X" ]; then
+      pass "$scenario: the monitor's last command was X"
+    else
+      fail "$scenario: the monitor's last command was '${last#<- }', not X"
+    fi
+  fi
+done
+
 echo "== independent PE check of the 32-bit DLL"
 pe_out=$(/usr/bin/python3 "$here/check_pe.py" "$pe32" 2>&1)
 grep -v -E '^[0-9]+ passed, [0-9]+ failed$' <<<"$pe_out" | sed 's/^/   /'

@@ -10,9 +10,14 @@
 //                        seen within a second of the last data
 //   locale               for a user whose decimal separator is ',', the monitor's extra channel
 //                        "TrigFl" (L/s, -0.80 to 0.80) gets its set-up text with that separator
+//   unload               FreeLibrary while sampling, without CloseAll: returns promptly,
+//                        leaves no thread behind and gives back the host's interfaces
+//   exit                 returns from main while sampling, without CloseAll (the caller
+//                        checks the exit status and that the monitor was told to stop)
 //
 // Prints one line per check and then "N passed, N failed"; the exit code is 1 on failure.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdarg>
@@ -908,6 +913,58 @@ int Locale() {
   return 0;
 }
 
+int ThreadsOfThisProcess() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  CloseHandle(snapshot);
+  return n;
+}
+
+// Finds, initialises and starts sampling, then reads until a few buffers have come.
+bool Sampling(Session& s) {
+  if (!s.FindAndInitialise() || !s.LearnChannels() || !s.StartSampling()) return false;
+  std::vector<char> buffer(kBufferSize, 0);
+  int buffers = 0;
+  for (const double t0 = NowMs(); buffers < 5 && NowMs() - t0 < 5000;)
+    buffers += s.plugin.ReadLine(s.index, buffer.data(), kBufferSize, 200);
+  Check(buffers >= 5, "data flows (%d buffers)", buffers);
+  return buffers >= 5;
+}
+
+int Unload() {
+  Session s;
+  if (!Sampling(s)) return 1;
+  const int threadsBefore = ThreadsOfThisProcess();
+  const double t0 = NowMs();
+  const BOOL freed = FreeLibrary(s.plugin.module);
+  const double took = NowMs() - t0;
+  Check(freed && took < 2000, "FreeLibrary while sampling, without CloseAll, returns within 2 s (%.0f ms)", took);
+  Check(GetModuleHandleW(L"VYRA(8u).vmcdll") == nullptr, "the plug-in is unloaded");
+  // A reader left behind would run on in unmapped code; give it time to show.
+  Sleep(300);
+  // The one device's reader is gone (other threads may come and go with the OS's own work).
+  const int threadsAfter = ThreadsOfThisProcess();
+  Check(threadsBefore > 0 && threadsAfter > 0 && threadsAfter < threadsBefore,
+        "the reader thread is gone: %d threads before the unload, %d after", threadsBefore, threadsAfter);
+#if VYRA_HAVE_HOST_INTERFACES
+  Check(s.host.AllReleased(), "the devices were destroyed: every host interface was released");
+#endif
+  return 0;
+}
+
+int ExitWithoutCloseAll() {
+  // The host's objects stay until the process ends, as a real host's would.
+  static Session* s = new Session;
+  if (!Sampling(*s)) return 1;
+  Note("returning from main while sampling, without CloseAll");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -924,10 +981,14 @@ int main(int argc, char** argv) {
     rc = HangUp(argc, argv);
   } else if (scenario == "locale") {
     rc = Locale();
+  } else if (scenario == "unload") {
+    rc = Unload();
+  } else if (scenario == "exit") {
+    rc = ExitWithoutCloseAll();
   } else {
     std::fprintf(stderr,
                  "usage: wine_host full [SAMPLES [PERIOD_US]] | nodriver | robust [IDLE_S STREAM_S] | hangup [LINES]"
-                 " | locale\n");
+                 " | locale | unload | exit\n");
     return 2;
   }
   if (rc != 0 && g_failed == 0) Check(false, "scenario %s ended early", scenario.c_str());
