@@ -9,6 +9,8 @@
 //   Stream/python    the same paced stream read by a plain pyserial loop (/usr/bin/python3)
 //   Stream/scale8    eight devices at once, each read by its own host thread
 //   Stream/floor     bare poll/read loops on the same paced stream (1 and 2 threads)
+//   Ready/one        FindDevice, Initialise, code 11, code 37 and the first data line, timed
+//   Ready/eight      eight monitors found and initialised one after another
 // Loss is checked on the simulator's counter channel: every value delivered is the previous
 // one plus one, and the count delivered reaches the count the simulator reports sent.
 #include <benchmark/benchmark.h>
@@ -26,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +192,25 @@ const vyra::host::Exports* LoadedModule() {
   return loaded ? &module.x() : nullptr;
 }
 
+// A discovery tree with one port per simulated monitor, for the module to find; returns its
+// root, to be removed afterwards.
+std::string LayOutTree(const SimProcess& sim) {
+  const std::string root = "/tmp/vyra-bench-tree-" + std::to_string(getpid());
+  std::filesystem::remove_all(root);
+  std::vector<vyra::sim::TreePort> ports;
+  for (size_t i = 0; i < sim.slaves.size(); ++i) {
+    vyra::sim::TreePort p;
+    p.tty = "ttyUSB" + std::to_string(i);
+    p.target = sim.slaves[i];
+    p.serial = "Z80000" + std::to_string(40 + i);
+    ports.push_back(p);
+  }
+  const vyra::sim::TreePaths paths = vyra::sim::LayOutDiscoveryTree(root, ports);
+  setenv("VYRA_SYSFS_ROOT", paths.sysfsRoot.c_str(), 1);
+  setenv("VYRA_DEV_ROOT", paths.devRoot.c_str(), 1);
+  return root;
+}
+
 // What one host thread saw on one device's counter channel.
 struct DeviceTally {
   uint64_t values = 0;         // every channel
@@ -256,19 +278,7 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
     r.error = "simulator did not start";
     return r;
   }
-  const std::string root = "/tmp/vyra-bench-tree-" + std::to_string(getpid());
-  std::filesystem::remove_all(root);
-  std::vector<vyra::sim::TreePort> ports;
-  for (int i = 0; i < devices; ++i) {
-    vyra::sim::TreePort p;
-    p.tty = "ttyUSB" + std::to_string(i);
-    p.target = sim.slaves[i];
-    p.serial = "Z80000" + std::to_string(40 + i);
-    ports.push_back(p);
-  }
-  const vyra::sim::TreePaths paths = vyra::sim::LayOutDiscoveryTree(root, ports);
-  setenv("VYRA_SYSFS_ROOT", paths.sysfsRoot.c_str(), 1);
-  setenv("VYRA_DEV_ROOT", paths.devRoot.c_str(), 1);
+  const std::string root = LayOutTree(sim);
 
   std::vector<int> index(devices, -1);
   for (int i = 0; i < devices; ++i)
@@ -416,6 +426,145 @@ void BM_StreamScale(benchmark::State& state) {
   for (auto _ : state) Report(state, Run(kMaxDevices, 11520, kPacedRates, 2, Seconds(), true));
 }
 BENCHMARK(BM_StreamScale)->Name("Stream/scale8")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// --- ready: from FindDevice to the first data line, the simulator answering at once -------
+// "Stepped" figures are what the same device answers cost under fixed-step waits: Initialise
+// first looking at the state after 1000 ms and then every 1000 ms, the description wait
+// looking first and then every 1000 ms, codes 37/38 looking after each 20 ms step. They are
+// computed from this run's times, taken as the moments the device answered. ReadLine already
+// waited on the reader's notification: under stepped waits it starts later, when code 37
+// returns, so less of the first line's wait is left.
+
+double Ms(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+// A wait that looks only after each whole step.
+double StepAfter(double answeredMs, double stepMs) {
+  return stepMs * std::max(1.0, std::ceil(answeredMs / stepMs));
+}
+
+struct ReadyRun {
+  std::string error;
+  double find = 0, init = 0, channels = 0, start = 0, firstLine = 0, channelsAnswer = 0;
+};
+
+ReadyRun TimeOneDevice(const vyra::host::Exports& m) {
+  ReadyRun r;
+  SimProcess sim(1, 0, kPacedRates, 2);
+  if (sim.slaves.size() != 1) {
+    r.error = "simulator did not start";
+    return r;
+  }
+  const std::string root = LayOutTree(sim);
+  using Clock = std::chrono::steady_clock;
+  vyra::host::CommandRecord rec;
+  std::vector<char> buffer(4096);
+  int index = -1;
+  const auto t0 = Clock::now();
+  const bool found = m.FindDevice(&index, "Z800");
+  const auto t1 = Clock::now();
+  const bool initialised = found && m.Initialise(index);
+  const auto t2 = Clock::now();
+  const bool described = initialised && m.DeviceCommand(index, 11, &rec);
+  const auto t3 = Clock::now();
+  const bool started = described && m.DeviceCommand(index, 37, &rec);
+  const auto t4 = Clock::now();
+  const bool line = started && m.ReadLine(index, buffer.data(), static_cast<int>(buffer.size()), 5000);
+  const auto t5 = Clock::now();
+  m.DeviceCommand(index, 11, &rec);  // the command's own cost, with nothing to wait for
+  const auto t6 = Clock::now();
+  if (!line) r.error = !found ? "FindDevice" : !initialised ? "Initialise" : !described ? "code 11" : !started ? "code 37" : "ReadLine";
+  r.find = Ms(t0, t1);
+  r.init = Ms(t1, t2);
+  r.channels = Ms(t2, t3);
+  r.start = Ms(t3, t4);
+  r.firstLine = Ms(t4, t5);
+  r.channelsAnswer = Ms(t5, t6);
+  m.CloseAll();
+  std::filesystem::remove_all(root);
+  return r;
+}
+
+void BM_ReadyOne(benchmark::State& state) {
+  const vyra::host::Exports* m = LoadedModule();
+  if (!m) {
+    state.SkipWithError("module not loaded");
+    return;
+  }
+  for (auto _ : state) {
+    // The median run of several, by total.
+    std::vector<ReadyRun> runs;
+    for (int i = 0; i < 5; ++i) {
+      runs.push_back(TimeOneDevice(*m));
+      if (!runs.back().error.empty()) {
+        state.SkipWithError(("failed at " + runs.back().error).c_str());
+        return;
+      }
+    }
+    auto total = [](const ReadyRun& r) { return r.find + r.init + r.channels + r.start + r.firstLine; };
+    std::sort(runs.begin(), runs.end(), [&](const ReadyRun& a, const ReadyRun& b) { return total(a) < total(b); });
+    const ReadyRun& r = runs[runs.size() / 2];
+    // Stepped: Initialise returns at a 1000 ms step; the channel list, ready `init + channels`
+    // after Initialise began, is then either there (the command's own cost) or waited for in
+    // 1000 ms steps; code 37 in 20 ms steps.
+    const double initStepped = StepAfter(r.init, 1000);
+    const double listLate = r.init + r.channels - initStepped;
+    const double channelsStepped = r.channelsAnswer + (listLate > 0 ? 1000 * std::ceil(listLate / 1000) : 0);
+    const double startStepped = StepAfter(r.start, 20);
+    const double firstLineStepped = std::max(0.0, r.start + r.firstLine - startStepped);
+    state.counters["find_ms"] = r.find;
+    state.counters["init_ms"] = r.init;
+    state.counters["channels_ms"] = r.channels;
+    state.counters["start_ms"] = r.start;
+    state.counters["first_line_ms"] = r.firstLine;
+    state.counters["total_ms"] = total(r);
+    state.counters["init_stepped_ms"] = initStepped;
+    state.counters["channels_stepped_ms"] = channelsStepped;
+    state.counters["start_stepped_ms"] = startStepped;
+    state.counters["first_line_stepped_ms"] = firstLineStepped;
+    state.counters["total_stepped_ms"] = r.find + initStepped + channelsStepped + startStepped + firstLineStepped;
+  }
+}
+BENCHMARK(BM_ReadyOne)->Name("Ready/one")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Eight monitors found and initialised one after another, as a host opening them in turn.
+void BM_ReadyEight(benchmark::State& state) {
+  const vyra::host::Exports* m = LoadedModule();
+  if (!m) {
+    state.SkipWithError("module not loaded");
+    return;
+  }
+  for (auto _ : state) {
+    SimProcess sim(kMaxDevices, 0, kPacedRates, 2);
+    if (static_cast<int>(sim.slaves.size()) != kMaxDevices) {
+      state.SkipWithError("simulator did not start");
+      return;
+    }
+    const std::string root = LayOutTree(sim);
+    using Clock = std::chrono::steady_clock;
+    double total = 0, stepped = 0;
+    bool ok = true;
+    for (int i = 0; i < kMaxDevices && ok; ++i) {
+      int index = -1;
+      const auto t0 = Clock::now();
+      ok = m->FindDevice(&index, "Z800");
+      const auto t1 = Clock::now();
+      ok = ok && m->Initialise(index);
+      const auto t2 = Clock::now();
+      total += Ms(t0, t2);
+      stepped += Ms(t0, t1) + StepAfter(Ms(t1, t2), 1000);
+    }
+    m->CloseAll();
+    std::filesystem::remove_all(root);
+    if (!ok) {
+      state.SkipWithError("a monitor was not found or not initialised");
+      return;
+    }
+    state.counters["total_ms"] = total;
+    state.counters["total_stepped_ms"] = stepped;
+  }
+}
+BENCHMARK(BM_ReadyEight)->Name("Ready/eight")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The same paced stream through a plain pyserial loop: readline, split, float.
 const char* kPythonLoop = R"(
