@@ -285,7 +285,7 @@ TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
   reader.join();
   EXPECT_TRUE(call.result);
   EXPECT_EQ(call.record.value, 2);
-  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_LT(waited, std::chrono::seconds(1));
   EXPECT_EQ(HostCall().Run(*d, 21, 2).Text(), "Beta");
 }
 

@@ -118,10 +118,11 @@ std::unique_ptr<DuraSerial> FastDevice(const Pty& pty, int handshakeLimitMs = 20
 // gone out (state 1), store the firmware level, reach state 4 and notify as the reader does.
 class Responder {
  public:
-  Responder(DuraSerial& d, std::string level) {
-    thread_ = std::thread([&d, level, this] {
+  Responder(DuraSerial& d, std::string level, int delayMs = 0) {
+    thread_ = std::thread([&d, level, delayMs, this] {
       while (!quit_ && d.acquisitionState.load() != kAwaitStart) std::this_thread::sleep_for(std::chrono::microseconds(200));
       if (quit_) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
       DuraSerialTestAccess::SetIdentity(d, "VYRA", "1.0", level);
       d.acquisitionState.store(kAwaitBrandEcho, std::memory_order_release);
       d.NotifyHost();
@@ -309,7 +310,7 @@ TEST(SpineDevice, InitialiseOpensTheLineAndReturnsOnceTheHandshakeMovesOn) {
   const int baseThreads = BaselineThreads();
   auto d = FastDevice(pty, 16000);
   {
-    Responder answer(*d, "1");
+    Responder answer(*d, "1", 30);  // answers after Initialise has begun to wait
     auto start = Clock::now();
     ASSERT_EQ(d->Initialise(), kS_OK);
     EXPECT_LT(ElapsedMs(start), 1000) << "ended by the state change, not by a step or the limit";
