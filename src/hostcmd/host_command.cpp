@@ -1,9 +1,7 @@
 // DeviceCommand: the numbered host commands answered from the device object.
 #include <charconv>
-#include <chrono>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "hostcmd/host_command_record.h"
 #include "platform/codepage.h"
@@ -16,15 +14,6 @@ namespace vyra {
 
 namespace {
 
-constexpr int32_t kDescriptionWaitLimitMs = 15000;
-constexpr int32_t kDescriptionStepMs = 1000;  // counted per step whatever the real sleep
-constexpr int32_t kSamplingWaitLimitMs = 5000;
-constexpr int32_t kSamplingStepMs = 20;
-
-void SleepMs(int ms) {
-  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
 // Codes that read the channel list: they wait for the list itself, not only for the four
 // description lines the reader thread builds it from.
 bool ReadsChannels(uint32_t code) {
@@ -33,15 +22,6 @@ bool ReadsChannels(uint32_t code) {
       return true;
     default:
       return false;
-  }
-}
-
-bool WaitForDescription(const DuraSerial& d, bool needChannels) {
-  auto ready = [&] { return d.DescriptionComplete() && (!needChannels || d.ChannelsReady()); };
-  for (int32_t counted = 0;; counted += kDescriptionStepMs) {
-    if (ready()) return true;
-    if (counted >= kDescriptionWaitLimitMs) return false;
-    SleepMs(d.timing.descriptionSleepMs);
   }
 }
 
@@ -68,25 +48,18 @@ bool ApplyUploadPeriod(DuraSerial& d, int32_t period) {
 
 bool IsSampling(const DuraSerial& d) { return d.acquisitionState.load(std::memory_order_acquire) == kSampling; }
 
-// Waits in 20 ms steps until `done` holds; false once more than 5000 ms have been counted.
-template <typename Done>
-bool WaitForSamplingState(const DuraSerial& d, Done done) {
-  for (int32_t counted = 0;;) {
-    if (counted > kSamplingWaitLimitMs) return false;
-    counted += kSamplingStepMs;
-    SleepMs(d.timing.samplingSleepMs);
-    if (done()) return true;
-  }
-}
-
 }  // namespace
 
 bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
-  if (!WaitForDescription(*this, ReadsChannels(code))) {
-    if (!DescriptionComplete()) {
-      notResponding.store(true, std::memory_order_release);
-      return false;
-    }
+  const bool needChannels = ReadsChannels(code);
+  const WaitEnd described = WaitForDevice(
+      [this, needChannels] { return DescriptionComplete() && (!needChannels || ChannelsReady()); },
+      timing.descriptionLimitMs);
+  // Complete lines without the list let the non-channel answers through; the channel ones
+  // then fail on their own.
+  if (described != WaitEnd::Ready && !DescriptionComplete()) {
+    if (described == WaitEnd::TimedOut) notResponding.store(true, std::memory_order_release);
+    return false;
   }
   if (!record) return false;
   HostCommandRecord& r = *record;
@@ -129,13 +102,11 @@ bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
       return ApplyUploadPeriod(*this, r.argument);
     case 37: {
       const bool result = StartSampling();
-      if (IsSampling(*this)) return result;
-      return WaitForSamplingState(*this, [this] { return IsSampling(*this); }) && result;
+      return WaitForDevice([this] { return IsSampling(*this); }, timing.samplingLimitMs) == WaitEnd::Ready && result;
     }
     case 38: {
       const bool result = StopSampling();
-      if (!IsSampling(*this)) return result;
-      return WaitForSamplingState(*this, [this] { return !IsSampling(*this); }) && result;
+      return WaitForDevice([this] { return !IsSampling(*this); }, timing.samplingLimitMs) == WaitEnd::Ready && result;
     }
     case 39:
       return AnswerText(r, "text");

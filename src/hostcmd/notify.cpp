@@ -1,4 +1,5 @@
-// Wakes host threads sleeping in ReadLine when the reader thread has dispatched lines.
+// Wakes host threads waiting for the device (ReadLine, Initialise, host commands) when the
+// reader thread has dispatched lines or a Close has begun.
 #include <chrono>
 
 #include "serial/dura_serial.h"

@@ -11,9 +11,6 @@ namespace vyra {
 
 namespace {
 
-constexpr int kHandshakeBudgetMs = 15000;
-constexpr int kHandshakeStepMs = 1000;
-
 void SleepMs(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -88,17 +85,19 @@ HResult DuraSerial::Initialise() {
   }
   SendCommand("S");
 
-  // The state is first looked at after one full step; the budget counts the protocol's
-  // one-second steps whatever the real sleep.
-  for (int elapsed = 0;;) {
-    if (elapsed > kHandshakeBudgetMs) {
+  // The reader's move to state 4 ends the wait: a device that answers at once is ready in
+  // milliseconds, one that never answers fails at the same limit.
+  switch (WaitForDevice([this] { return acquisitionState.load(std::memory_order_acquire) >= kAwaitBrandEcho; },
+                        timing.handshakeLimitMs)) {
+    case WaitEnd::Ready:
+      break;
+    case WaitEnd::TimedOut:
       notResponding = true;
       deviceFailed = true;
       return kE_FAIL;
-    }
-    SleepMs(timing.handshakeSleepMs);
-    elapsed += kHandshakeStepMs;
-    if (acquisitionState.load(std::memory_order_acquire) >= kAwaitBrandEcho) break;
+    case WaitEnd::Closed:  // closed from another thread: not a silent device
+      deviceFailed = true;
+      return kE_FAIL;
   }
 
   if (LeadingInteger(FirmwareLevel()) == 1) return kS_OK;
@@ -108,6 +107,9 @@ HResult DuraSerial::Initialise() {
 }
 
 bool DuraSerial::Close() {
+  // Host threads waiting for this device give up now rather than at their limit.
+  closeCount.fetch_add(1, std::memory_order_acq_rel);
+  NotifyHost();
   try {
     SendCommand("X");
   } catch (...) {

@@ -51,15 +51,18 @@ enum AcquisitionState : int32_t {
 
 class DuraSerial : public COMPort {
  public:
-  // Waits the protocol measures in one-second steps; tests shorten the real sleep while the
-  // counted milliseconds stay as the protocol states them.
+  // Limits of the host's waits for the device (each wait ends as soon as the device has
+  // answered) and the pauses of Close; tests shorten them.
   struct Timing {
-    int handshakeSleepMs = 1000;    // Initialise: one step of the wait for state 4
-    int descriptionSleepMs = 1000;  // host commands: one step of the description wait
-    int samplingSleepMs = 20;       // codes 37/38: one step of the state wait
-    int closeSettleMs = 20;         // Close: after sending "X"
-    int closeJoinMs = 500;          // Close: how long to wait for the reader thread
+    int handshakeLimitMs = 16000;    // Initialise: until state 4
+    int descriptionLimitMs = 15000;  // host commands: until the description (and channel list)
+    int samplingLimitMs = 5000;      // codes 37/38: until sampling starts or stops
+    int closeSettleMs = 20;          // Close: after sending "X"
+    int closeJoinMs = 500;           // Close: how long to wait for the reader thread
   };
+
+  // How a wait for the device ended.
+  enum class WaitEnd { Ready, TimedOut, Closed };
 
   DuraSerial(std::u16string devicePath, std::u16string identifier);
   ~DuraSerial() override;
@@ -97,11 +100,15 @@ class DuraSerial : public COMPort {
   // ReadLine export body: first attempt always made, then sleeps on the data notification.
   bool ReadLine(char* buffer, int32_t size, int32_t timeoutMs);
 
-  // Raised by the reader thread when samples were appended or the state changed.
+  // Raised by the reader thread when samples were appended or the state changed, and by Close.
   void NotifyHost();
   // Waits at most timeoutMs for NotifyHost after `seenSequence`; returns the new sequence.
   uint32_t WaitForHostNotification(uint32_t seenSequence, int64_t timeoutMs);
   uint32_t HostSequence() const { return hostSequence.load(std::memory_order_acquire); }
+  // Waits until `ready` holds, woken by NotifyHost; Closed when a Close began meanwhile.
+  // `ready` is tested once more at the limit.
+  template <class Ready>
+  WaitEnd WaitForDevice(Ready ready, int64_t limitMs);
 
   // Thread-safe copies of texts the reader thread writes.
   std::string DeviceName() const;
@@ -205,6 +212,7 @@ class DuraSerial : public COMPort {
   std::condition_variable notifyCv;
   std::atomic<uint32_t> hostSequence{0};
   std::atomic<int32_t> hostWaiters{0};
+  std::atomic<uint32_t> closeCount{0};  // raised by every Close; ends the waits begun before it
 };
 
 // Narrow digits after "z800", "vez" or "bvlvyra" in the device path (case ignored).
@@ -212,5 +220,20 @@ std::string SerialNumberFromPath(std::u16string_view devicePath);
 
 // Milliseconds of a monotonic clock: the time base of every time-out.
 int64_t NowMs();
+
+template <class Ready>
+DuraSerial::WaitEnd DuraSerial::WaitForDevice(Ready ready, int64_t limitMs) {
+  const uint32_t closes = closeCount.load(std::memory_order_acquire);
+  const int64_t deadline = NowMs() + limitMs;
+  for (;;) {
+    // Taken before the test, so a change made just after it ends the wait at once.
+    const uint32_t seen = HostSequence();
+    if (ready()) return WaitEnd::Ready;
+    if (closeCount.load(std::memory_order_acquire) != closes) return WaitEnd::Closed;
+    const int64_t remaining = deadline - NowMs();
+    if (remaining <= 0) return WaitEnd::TimedOut;
+    WaitForHostNotification(seen, remaining);
+  }
+}
 
 }  // namespace vyra

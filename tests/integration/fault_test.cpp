@@ -228,9 +228,9 @@ TEST_F(FaultTest, FindInitialiseCloseAllCyclesLeaveNoThreadsDescriptorsOrMemory)
   Module().CloseAll();
   const int tasks = CountEntries("/proc/self/task"), fds = CountEntries("/proc/self/fd");
   const long rss = VmRssKb();
-  // Each full handshake takes the protocol's one-second step: a few of those, and many
-  // find/close cycles and initialisations that fail at once (port gone).
-  const int fullCycles = std::getenv("VYRA_FAULT_FULL_CYCLES") ? std::atoi(std::getenv("VYRA_FAULT_FULL_CYCLES")) : 4;
+  // Full handshakes, and many find/close cycles and initialisations that fail at once
+  // (port gone).
+  const int fullCycles = std::getenv("VYRA_FAULT_FULL_CYCLES") ? std::atoi(std::getenv("VYRA_FAULT_FULL_CYCLES")) : 20;
   for (int i = 0; i < fullCycles; ++i) {
     int idx = -1;
     ASSERT_EQ(Module().FindDevice(&idx, "Z800"), 1);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -281,21 +282,61 @@ TEST(HostCommandWait, MissingDescriptionFailsAndMarksTheDeviceNotResponding) {
 
 TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
   auto d = MakeDevice();
-  d->timing.descriptionSleepMs = 20;
+  d->timing.descriptionLimitMs = 60000;
   Describe(*d);
   EXPECT_TRUE(HostCall().Run(*d, 39).result);  // needs only the description
 
-  // The list is built after the four lines: a channel command waits for it.
+  // The list is built after the four lines: a channel command waits for it, and the
+  // reader's notification ends the wait, not the limit.
   std::thread reader([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     AddChannels(*d, {"Alpha", "Beta"});
+    d->NotifyHost();
   });
+  const auto t0 = std::chrono::steady_clock::now();
   HostCall call;
   call.Run(*d, 11);
+  const auto waited = std::chrono::steady_clock::now() - t0;
   reader.join();
   EXPECT_TRUE(call.result);
   EXPECT_EQ(call.record.value, 2);
+  EXPECT_LT(waited, std::chrono::seconds(1));
   EXPECT_EQ(HostCall().Run(*d, 21, 2).Text(), "Beta");
+}
+
+// Close on another thread (the Initialise export re-opening a failed device) ends the
+// description and sampling waits at once; neither marks the device as not responding.
+TEST(HostCommandWait, CloseEndsTheWaits) {
+  auto undescribed = MakeDevice();
+  auto neverSampling = MakeDevice();
+  Describe(*neverSampling);
+  AddChannels(*neverSampling, {"Alpha"});
+  const struct {
+    DuraSerial* device;
+    uint32_t code;
+  } cases[] = {{undescribed.get(), 39}, {neverSampling.get(), 37}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "code " << c.code);
+    c.device->timing.descriptionLimitMs = 60000;
+    c.device->timing.samplingLimitMs = 60000;
+    c.device->timing.closeSettleMs = 0;
+    std::atomic<bool> answered{false};
+    std::thread closer([&] {  // again and again: a Close ends only the waits begun before it
+      while (!answered) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        c.device->Close();
+      }
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    HostCall call;
+    call.Run(*c.device, c.code);
+    const auto waited = std::chrono::steady_clock::now() - t0;
+    answered = true;
+    closer.join();
+    EXPECT_FALSE(call.result);
+    EXPECT_LT(waited, std::chrono::seconds(5));
+    EXPECT_FALSE(c.device->notResponding.load());
+  }
 }
 
 // A list that is never built fails the channel commands without marking the device.
@@ -318,6 +359,7 @@ class HostCommandSampling : public HostCommandTest {
     return std::thread([this, state] {
       for (int i = 0; i < 200 && !stop; ++i) {
         plain->acquisitionState = state;
+        plain->NotifyHost();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     });
@@ -326,7 +368,7 @@ class HostCommandSampling : public HostCommandTest {
 };
 
 TEST_F(HostCommandSampling, StartSucceedsWhenSamplingIsReached) {
-  plain->timing.samplingSleepMs = 1;
+  plain->timing.samplingLimitMs = 5000;
   std::thread reader = HoldState(kSampling);
   const bool started = HostCall().Run(*plain, 37).result;
   stop = true;
@@ -346,7 +388,7 @@ TEST_F(HostCommandSampling, StopSucceedsOnceSamplingIsLeft) {
   plain->acquisitionState = kReady;
   EXPECT_TRUE(HostCall().Run(*plain, 38).result);
 
-  plain->timing.samplingSleepMs = 1;
+  plain->timing.samplingLimitMs = 5000;
   plain->acquisitionState = kSampling;
   std::thread reader = HoldState(kAwaitStopEcho);
   const bool stopped = HostCall().Run(*plain, 38).result;

@@ -1,6 +1,6 @@
 #pragma once
-// A device object with its port closed, described and given channels directly, with fast
-// timing, for the host-side tests.
+// A device object with its port closed, described and given channels directly, with waits
+// that give up at once, for the host-side tests.
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,8 +13,8 @@ namespace vyra::hostcmd_test {
 
 inline std::unique_ptr<DuraSerial> MakeDevice(bool branded = false, std::u16string path = u"\\\\.\\BVLVYRA0042") {
   auto d = std::make_unique<DuraSerial>(std::move(path), branded ? u"FTDIBUS\\BVLVYRA0042A" : u"FTDIBUS\\DURA0042A");
-  d->timing.descriptionSleepMs = 0;
-  d->timing.samplingSleepMs = 0;
+  d->timing.descriptionLimitMs = 0;
+  d->timing.samplingLimitMs = 0;
   return d;
 }
 
