@@ -290,7 +290,7 @@ TEST_F(HostToolTest, CtrlCStopsSamplingAndClosesTheDevice) {
   const long records = std::stol(header.substr(236, 8));
   EXPECT_GT(records, 0);
   EXPECT_NE(header.find(" Brinvale_VYRA SN 0042 FW 2.3.7.1 "), std::string::npos) << header;
-  if (vyra::test::Save2gdf().empty()) return;
+  VYRA_NEED_SAVE2GDF();
   auto f = vyra::test::ReadWithBiosig(edf, dir_.string());
   EXPECT_EQ(f.records, records);
   EXPECT_EQ(f.rows.size(), static_cast<size_t>(records) * 50u);
@@ -364,7 +364,7 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
 // run, and the cycle table the monitor's results. The cycles come fast, so the waveform
 // channels end far ahead of the others and the recording must pad them.
 TEST_F(HostToolTest, EdfAndCycleTableHoldWhatTheCsvAndCommentsHold) {
-  if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+  VYRA_NEED_SAVE2GDF();
   vyra::sim::Options o;
   o.cycles.firstDelay = 500ms;
   o.cycles.interval = 2000ms;
@@ -408,13 +408,13 @@ TEST_F(HostToolTest, EdfAndCycleTableHoldWhatTheCsvAndCommentsHold) {
         continue;
       }
       ASSERT_EQ(lengths[k]++, i) << "signal " << k << " has a gap before sample " << i;
-      const size_t dot = cell.find('.');
-      const double step = dot == std::string::npos ? 1 : std::pow(10.0, -static_cast<double>(cell.size() - dot - 1));
-      ASSERT_NEAR(f.rows[i][k], std::stod(cell), step) << "sample " << i << " signal " << k;
+      // BioSig prints six significant digits, more than any of these values has.
+      ASSERT_NEAR(f.rows[i][k], std::stod(cell), 1e-9) << "sample " << i << " signal " << k;
     }
   }
 
-  // Every comment is an annotation at its time; every padded signal says where its padding starts.
+  // Every comment is an annotation at its time; one note names the padded signals from where
+  // the first of them ends.
   auto annotated = [&](const std::string& text, double seconds) {
     return std::any_of(f.events.begin(), f.events.end(),
                        [&](const auto& e) { return e.text == text && std::abs(e.seconds - seconds) <= period; });
@@ -423,11 +423,20 @@ TEST_F(HostToolTest, EdfAndCycleTableHoldWhatTheCsvAndCommentsHold) {
   comments.erase(comments.begin());
   ASSERT_GE(comments.size(), 4u);
   for (const auto& c : comments) EXPECT_TRUE(annotated(c[3].substr(0, 40), std::stod(c[0]))) << c[3];
+  std::string first;
+  size_t shortest = f.rows.size();
   for (size_t k = 0; k < signals; ++k) {
     if (lengths[k] == f.rows.size()) continue;
-    const std::string& title = titles[k + 1];
-    EXPECT_TRUE(annotated("padded, no data: " + title.substr(0, title.rfind(" (")), lengths[k] * period)) << title;
+    if (first.empty()) first = titles[k + 1].substr(0, titles[k + 1].rfind(" ("));
+    shortest = std::min(shortest, lengths[k]);
   }
+  ASSERT_FALSE(first.empty());
+  ASSERT_EQ(f.events.size(), comments.size() + 1);
+  auto note = std::find_if(f.events.begin(), f.events.end(),
+                           [](const auto& e) { return e.text.rfind("padded, no data: ", 0) == 0; });
+  ASSERT_NE(note, f.events.end());
+  EXPECT_EQ(note->text.rfind("padded, no data: " + first, 0), 0u) << note->text;
+  EXPECT_NEAR(note->seconds, static_cast<double>(shortest) * period, period);
 
   // One row per cycle, in the monitor's numbers at its first comment's time, and their summary.
   auto rows = ReadCsv(table);
@@ -457,6 +466,66 @@ TEST_F(HostToolTest, EdfAndCycleTableHoldWhatTheCsvAndCommentsHold) {
   EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
   std::snprintf(summary, sizeof summary, "diastolic %.1f", diastolic / static_cast<double>(valid));
   EXPECT_NE(r.err.find(summary), std::string::npos) << r.err;
+}
+
+// Ranges a header cannot write as they stand, a sample the device rounds past its own limit and
+// a range that needs 24 bits: MNE reads every value exactly as the CSV holds it, from the BDF+
+// name the recording was given.
+TEST_F(HostToolTest, EdfHoldsEveryValueExactlyAsTheCsvDoes) {
+  VYRA_NEED_MNE();
+  vyra::sim::Options o;
+  // Channels 6 to 8, after the profile's vital signs.
+  o.extraChannels = {{"Edge", "V", "0.031234", "-0.031234", "0.012345"},  // limits of 9 characters
+                     {"Round", "V", "0.29", "-0.29", "0.29"},             // stored 29, advertised 28
+                     {"Wide", "V", "100000", "0", "54321"}};              // needs 24 bits
+  auto env = StartMonitor(o);
+  const std::string csv = (dir_ / "x.csv").string(), edf = (dir_ / "x.edf").string();
+  auto r = RunHost({"stream", "--seconds", "2", "--channels", "6,7,8", "--csv", csv, "--edf", edf, "--no-progress"},
+                   env);
+  ASSERT_EQ(r.exit, 0) << r.err;
+  const std::string bdf = (dir_ / "x.bdf").string();
+  EXPECT_FALSE(fs::exists(edf));
+  EXPECT_NE(r.err.find("written as " + bdf), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+  auto signals = vyra::test::ReadWithMne(bdf);
+  ASSERT_EQ(signals.size(), 3u);
+  auto cells = ReadCsv(csv);
+  cells.erase(cells.begin());
+  ASSERT_GT(cells.size(), 50u);
+  for (size_t k = 0; k < 3; ++k) {
+    ASSERT_GE(signals[k].values.size(), cells.size());
+    for (size_t i = 0; i < cells.size(); ++i) {
+      if (cells[i][k + 1].empty()) continue;
+      const double v = std::stod(cells[i][k + 1]);
+      ASSERT_NEAR(signals[k].values[i], v, 1e-9 * std::max(1.0, std::abs(v))) << signals[k].label << " sample " << i;
+    }
+  }
+  EXPECT_EQ(cells[0][2], "0.29");
+}
+
+// A recording that cannot hold what is measured, cannot reach the disk or is cut short before
+// sampling ends with exit 7 and leaves no file that readers refuse.
+TEST_F(HostToolTest, ARecordingThatCannotBeWrittenWholeFailsAndLeavesNoUnreadableFile) {
+  vyra::sim::Options o;
+  o.extraChannels = {{"Sat", "u", "3000000000", "3000000000", ""}};  // saturates the stored integers
+  auto env = StartMonitor(o);
+  const std::string edf = (dir_ / "y.edf").string();
+  struct Case {
+    std::vector<std::string> args;
+    std::string said;
+  } cases[] = {
+      {{"--edf", edf}, "Sat"},
+      {{"--channels", "1,2", "--edf", "/dev/full"}, "/dev/full"},
+      {{"--channels", "1,2", "--edf", edf, "--cycles", "/nonexistent/c.csv"}, "/nonexistent/c.csv"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"stream", "--seconds", "2", "--no-progress"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    auto r = RunHost(args, env);
+    EXPECT_EQ(r.exit, 7) << c.said << ": " << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(edf)) << c.said;
+  }
 }
 
 TEST_F(HostToolTest, ADeviceRefusesPeriodsAndChannelsItDoesNotHave) {

@@ -1,6 +1,8 @@
 #pragma once
-// EDF+ files read back by an independent reader, BioSig's save2gdf: the header and events from
-// its JSON, the samples in physical units from its CSV.
+// EDF+ files read back by independent readers: BioSig's save2gdf (the header and events from
+// its JSON, the samples in physical units from its CSV, to six significant digits) and MNE
+// (every sample at full precision).
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -34,6 +36,57 @@ inline std::string Save2gdf() {
   if (access(VYRA_SAVE2GDF, X_OK) == 0) return VYRA_SAVE2GDF;
 #endif
   return {};
+}
+
+// The test command installs the readers, so there a missing one fails the test; elsewhere it
+// is skipped.
+#define VYRA_NEED_READER(found, what)                                              \
+  do {                                                                             \
+    if (found) break;                                                              \
+    if (std::getenv("VYRA_REQUIRE_READERS")) FAIL() << what << " is not installed"; \
+    GTEST_SKIP() << what << " is not installed";                                   \
+  } while (0)
+#define VYRA_NEED_SAVE2GDF() VYRA_NEED_READER(!vyra::test::Save2gdf().empty(), "BioSig's save2gdf (biosig-tools)")
+#define VYRA_NEED_MNE() VYRA_NEED_READER(vyra::test::HaveMne(), "MNE (python3-mne)")
+
+constexpr const char* kSystemPython = "/usr/bin/python3";  // Debian's, where python3-mne lives
+
+inline bool HaveMne() {
+  static const bool have =
+      std::system((std::string(kSystemPython) + " -c 'import mne' >/dev/null 2>&1").c_str()) == 0;
+  return have;
+}
+
+// Each data signal's samples as MNE reads them (read_raw_bdf for a .bdf name, as users must).
+struct MneSignal {
+  std::string label;
+  std::vector<double> values;
+};
+inline std::vector<MneSignal> ReadWithMne(const std::string& path) {
+  const std::string script =
+      "import sys, mne\n"
+      "p = sys.argv[1]\n"
+      "read = mne.io.read_raw_bdf if p.endswith('.bdf') else mne.io.read_raw_edf\n"
+      "r = read(p, preload=True, verbose='error')\n"
+      "for name, row in zip(r.ch_names, r.get_data()):\n"
+      "    print(name + '\\t' + ','.join(repr(float(v)) for v in row))\n";
+  std::vector<MneSignal> out;
+  const std::string command = std::string(kSystemPython) + " -c \"" + script + "\" '" + path + "' 2>/dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  std::string text;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+  pclose(p);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    out.push_back({line.substr(0, tab), {}});
+    std::istringstream cells(line.substr(tab + 1));
+    for (std::string c; std::getline(cells, c, ',');) out.back().values.push_back(std::stod(c));
+  }
+  return out;
 }
 
 inline BiosigFile ReadWithBiosig(const std::string& edf, const std::string& scratch) {

@@ -159,7 +159,7 @@ TEST(HostToolCycles, GroupsTheCommentsIntoCyclesAndSummarisesTheValidOnes) {
 // BioSig: the stored integers unchanged in whole records written as they complete, the short
 // signal held at its last value from where the annotation says.
 TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
-  if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
+  VYRA_NEED_SAVE2GDF();
   namespace fs = std::filesystem;
   std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
   ASSERT_NE(mkdtemp(dir.data()), nullptr);
@@ -180,8 +180,10 @@ TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
     EXPECT_EQ(edf.Records(), 1u);
     ASSERT_TRUE(edf.Close(err)) << err.str();
     EXPECT_EQ(edf.Records(), 3u);
+    EXPECT_EQ(edf.Path(), dir + "/t.bdf");
   }
-  auto f = vyra::test::ReadWithBiosig(dir + "/t.edf", dir);
+  EXPECT_FALSE(fs::exists(dir + "/t.edf"));
+  auto f = vyra::test::ReadWithBiosig(dir + "/t.bdf", dir);
   EXPECT_EQ(f.type, "BDF");
   ASSERT_GE(f.channels.size(), 2u);
   EXPECT_NEAR(f.channels[0].rate, 1 / period, 1e-3);
@@ -192,11 +194,77 @@ TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
       ASSERT_NEAR(f.rows[i][k], stored[k][std::min(i, stored[k].size() - 1)] * step, step / 2) << i << "," << k;
     }
   }
-  ASSERT_EQ(f.events.size(), 2u);  // BioSig gives event times in whole samples
-  EXPECT_EQ(f.events[0].text, "padded, no data: VPR");
+  ASSERT_EQ(f.events.size(), 1u);  // BioSig gives event times in whole samples
+  EXPECT_EQ(f.events[0].text, "padded, no data: Flow,VPR");
   EXPECT_NEAR(f.events[0].seconds, 45 * period, period);
   EXPECT_NEAR(f.events[0].duration, 75 * period, period);
-  EXPECT_EQ(f.events[1].text, "padded, no data: Flow");
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// Ranges at the ends of the stored integers, and one the header cannot write at all: either the
+// file holds every value exactly (MNE reads it back) or it is refused before it is made.
+TEST(HostToolEdf, RangesAtTheEndsOfTheStoredIntegersAreKeptExactlyOrRefused) {
+  VYRA_NEED_MNE();
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  struct Case {
+    EdfSignal signal;
+    bool opens;
+  } cases[] = {
+      {{"Top", "V", INT32_MAX, INT32_MAX, 3}, true},   // 2147483.647, no span of its own
+      {{"Low", "V", INT32_MIN, INT32_MIN + 5, 3}, true},
+      {{"Huge", "V", INT32_MAX, INT32_MAX, 0}, false},  // ten digits
+  };
+  for (const auto& c : cases) {
+    std::ostringstream err;
+    std::string why;
+    const std::string path = dir + "/" + c.signal.label + ".edf";
+    const int32_t v = c.signal.storedMin;
+    {
+      EdfRecording edf;
+      ASSERT_EQ(edf.Open(path, {c.signal}, 10000, {}, err, why), c.opens) << c.signal.label << ": " << why;
+      if (!c.opens) {
+        EXPECT_NE(why.find(c.signal.label), std::string::npos) << why;
+        EXPECT_FALSE(fs::exists(path));
+        continue;
+      }
+      edf.Add(0, std::vector<int32_t>(100, v));
+      ASSERT_TRUE(edf.Close(err)) << err.str();
+    }
+    auto signals = vyra::test::ReadWithMne(path);
+    ASSERT_EQ(signals.size(), 1u) << c.signal.label;
+    ASSERT_EQ(signals[0].values.size(), 100u);
+    EXPECT_NEAR(signals[0].values[50], v / 1000.0, 1e-7) << c.signal.label;
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
+// Comments fill the annotation room first: a padding note never takes a result's place.
+TEST(HostToolEdf, APaddingNoteNeverDisplacesAComment) {
+  VYRA_NEED_SAVE2GDF();
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::ostringstream err;
+  {
+    EdfRecording edf;
+    std::string why;
+    ASSERT_TRUE(edf.Open(dir + "/n.edf", {{"A", "V", 0, 100, 0}, {"B", "V", 0, 100, 0}}, 20000, {}, err, why)) << why;
+    edf.Add(0, std::vector<int32_t>(50, 7));
+    edf.Add(1, std::vector<int32_t>(20, 8));
+    edf.Annotate(0.1, "Systolic BP = 120 mmHg");
+    edf.Annotate(0.2, "Diastolic BP = 80 mmHg");
+    ASSERT_TRUE(edf.Close(err)) << err.str();
+    EXPECT_EQ(edf.Records(), 1u);
+  }
+  auto f = vyra::test::ReadWithBiosig(dir + "/n.edf", dir);
+  ASSERT_EQ(f.events.size(), 2u);
+  EXPECT_EQ(f.events[0].text, "Systolic BP = 120 mmHg");
+  EXPECT_EQ(f.events[1].text, "Diastolic BP = 80 mmHg");
+  EXPECT_NE(err.str().find("no room for the padding note"), std::string::npos) << err.str();
   std::error_code ec;
   fs::remove_all(dir, ec);
 }

@@ -83,9 +83,14 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   for (int i = 0; i < 6 && std::getline(in, line); ++i) out << "  " << line << "\n";
   out << "Comments: " << r.comments << " (" << r.commentsPath << ")\n";
   if (r.comments == 0) out << "  (no cuff cycle ended within " << o.seconds << " s; try --seconds 20)\n";
-  out << "EDF+ recording: " << edf << " (" << r.edfRecords << " data records of " << r.edfRecordSeconds
-      << " s; open it in EDFbrowser, or with MNE's read_raw_edf)\n"
-      << "Cycle table: " << cycles << " (" << r.cycles << " cycles)\n";
+  if (r.edfPath.empty()) {
+    out << "EDF+ recording: none kept (no sample was recorded)\n";
+  } else {
+    out << (r.edfBdf ? "BDF+" : "EDF+") << " recording: " << r.edfPath << " (" << r.edfRecords << " data records of "
+        << r.edfRecordSeconds << " s; open it in EDFbrowser, or with MNE's " << (r.edfBdf ? "read_raw_bdf" : "read_raw_edf")
+        << ")\n";
+  }
+  out << "Cycle table: " << cycles << " (" << r.cycles << " cycles)\n";
   if (!r.cycleSummary.empty()) out << "  " << r.cycleSummary << "\n";
 
   const std::string png = (fs::path(dir) / "vyra-demo.png").string();

@@ -456,10 +456,12 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
   if (edf.IsOpen()) {
     result.edfRecordSeconds = edf.RecordSeconds();
     if (!edf.Close(err)) {
-      err << "vyra-host: writing " << o.edf << " failed\n";
+      err << "vyra-host: writing " << edf.Path() << " failed\n";
       result.exit = kExitOutput;
     }
     result.edfRecords = edf.Records();
+    result.edfPath = edf.Removed() ? std::string() : edf.Path();
+    result.edfBdf = edf.Bdf();
   }
   cycles.Finish();
   result.cycles = cycles.Rows().size();

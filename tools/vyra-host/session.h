@@ -46,6 +46,8 @@ struct StreamResult {
   size_t comments = 0;
   std::string commentsPath;       // side file next to the CSV
   uint64_t edfRecords = 0;
+  std::string edfPath;  // as written (".bdf" for a 24-bit recording); empty when none was kept
+  bool edfBdf = false;
   double edfRecordSeconds = 0;
   size_t cycles = 0;
   std::string cycleSummary;       // empty when no cycle was seen

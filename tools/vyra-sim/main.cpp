@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   app.add_flag("--no-ftdi-driver", noFtdi, "leave the FTDI driver out of the tree");
   app.add_flag("-v,--verbose", verbose, "print received commands on standard error");
   std::vector<std::string> extras;
-  app.add_option("--extra-channel", extras, "a channel after the profile's, NAME:UNIT:MAX:MIN (steady values)");
+  app.add_option("--extra-channel", extras, "a channel after the profile's, NAME:UNIT:MAX:MIN[:VALUE] (steady values: VALUE as written, or the middle)");
   CLI11_PARSE(app, argc, argv);
 
   for (const std::string& e : extras) {
@@ -78,11 +78,11 @@ int main(int argc, char** argv) {
         f.back() += c;
       }
     }
-    if (f.size() != 4) {
-      std::cerr << "vyra-sim: --extra-channel takes NAME:UNIT:MAX:MIN, not " << e << std::endl;
+    if (f.size() != 4 && f.size() != 5) {
+      std::cerr << "vyra-sim: --extra-channel takes NAME:UNIT:MAX:MIN[:VALUE], not " << e << std::endl;
       return 2;
     }
-    o.extraChannels.push_back({f[0], f[1], f[2], f[3]});
+    o.extraChannels.push_back({f[0], f[1], f[2], f[3], f.size() == 5 ? f[4] : ""});
   }
 
   o.cycles.enabled = !noCycles;

@@ -115,7 +115,7 @@ struct Monitor::Impl {
       const std::size_t point = c.maxText.find('.');
       const int decimals = point == std::string::npos ? 0 : int(c.maxText.size() - point - 1);
       def.info.channels.push_back(c);
-      def.generators.push_back({(low + high) / 2, 0, 1.0, decimals, 0, low, high});
+      def.generators.push_back({(low + high) / 2, 0, 1.0, decimals, 0, low, high, c.valueText});
     }
     opt.cycles.valuesPerUpload = std::max(2, (opt.cycles.valuesPerUpload + 1) / 2 * 2);
     opt.cycles.blockValues = std::max(2, (opt.cycles.blockValues + 1) / 2 * 2);
@@ -325,6 +325,8 @@ struct Monitor::Impl {
       const Generator& g = def.generators[c];
       if (int(c) == info.counterChannel) {
         f.push_back(std::to_string(counterValue));
+      } else if (!g.text.empty()) {
+        f.push_back(g.text);
       } else if (g.repeatEvery > 0 && linesInStream > 0 && linesInStream % g.repeatEvery == 0) {
         f.push_back("*");
       } else {

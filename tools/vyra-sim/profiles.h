@@ -13,6 +13,7 @@ struct Generator {
   int decimals;
   int repeatEvery;
   double low, high;  // the range the host uses for the channel
+  std::string text = {};  // sent as it stands instead, when not empty
 };
 
 struct ProfileDef {

@@ -59,6 +59,7 @@ struct CycleOptions {
 
 struct ChannelSpec {
   std::string name, unit, maxText, minText;
+  std::string valueText = {};  // an extra channel's every sample as written; empty: the range's middle
 };
 
 struct Options {
