@@ -63,6 +63,7 @@ VYRA_EXPORT int FindDevice(int* index, const char* hostText) {
     std::unique_ptr<DuraSerial> device = vyra::FindNextDevice(hostText);
     if (!device) return 0;
     int found = vyra::AppendDevice(std::move(device));
+    if (found < 0) return 0;
     if (index) *index = found;
     return 1;
   } catch (...) {
