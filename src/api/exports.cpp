@@ -1,6 +1,8 @@
 // The plug-in's exported entry points: look the device up, forward, and keep every failure
 // and exception on this side.
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 
 #include "api/device_table.h"
 #include "api/error_messages.h"
@@ -218,12 +220,36 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 #else
-// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, i.e. after
-// the exit handlers. The objects that the devices and their readers use are ProcessWide, so
-// they are all still there: the devices are closed first (each monitor told to stop), then
-// those objects go.
-__attribute__((destructor)) static void UnloadPlugin() {
+namespace {
+
+// Set once the unload hook has destroyed the process-wide objects: on dlclose the exit
+// handler below runs after that hook.
+std::atomic<bool> g_unloaded{false};
+
+// Process exit runs the exit handlers newest first, and the host's static objects built
+// before this module was loaded are destroyed by handlers registered before this one. So
+// the devices are closed here (readers stopped and joined, each monitor told to stop) while
+// the host objects a reader may be posting a comment to are still there.
+//
+// The unload hook joins readers with the dynamic loader's lock held (dlclose). Our reader
+// code never takes that lock: it converts text only between UTF-16 and the ANSI or UTF-8
+// code pages, which are UTF-8 here and converted by hand, so no reader reaches iconv_open
+// (whose gconv modules are loaded with dlopen); the locale's own code page is used on host
+// threads only.
+void CloseAllAtExit() {
+  if (!g_unloaded.load()) CloseAllBody();
+}
+
+__attribute__((constructor)) void LoadPlugin() { std::atexit(CloseAllAtExit); }
+
+// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, after the
+// exit handlers. The objects that the devices and their readers use are ProcessWide, so
+// they are all still there: the devices are closed first, then those objects go.
+__attribute__((destructor)) void UnloadPlugin() {
   CloseAllBody();
+  g_unloaded.store(true);
   vyra::DestroyProcessWideObjects();
 }
+
+}  // namespace
 #endif

@@ -384,9 +384,19 @@ class EndWithoutCloseAll : public FaultTest, public ::testing::WithParamInterfac
 
 TEST_P(EndWithoutCloseAll, ExitsWithItsOwnStatusWithinASecondAndStopsTheMonitor) {
   const std::string situation = GetParam();
+  // "comments": a branded monitor whose first cuff cycle comes at once; the host leaves
+  // while the reader is inside its comment call, and its recording dies with its statics.
+  const bool comments = situation == "comments";
+  Options o = Ventilator();
+  if (comments) {
+    o = Options();
+    o.bytesPerSecond = 0;
+    o.cycles.firstDelay = milliseconds(100);
+    o.cycles.valuesPerUpload = 40;
+  }
   vyra::sim::TreePort port;
-  port.serial = "Z8000042";
-  Monitor& monitor = AddMonitor(Ventilator(), port);
+  port.serial = comments ? "BVLVYRA0042" : "Z8000042";
+  Monitor& monitor = AddMonitor(o, port);
   LayOut(situation != "nodriver");
 
   int out[2];
@@ -427,14 +437,14 @@ TEST_P(EndWithoutCloseAll, ExitsWithItsOwnStatusWithinASecondAndStopsTheMonitor)
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
       << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "status " + std::to_string(WEXITSTATUS(status)));
   EXPECT_LT(duration_cast<milliseconds>(took).count(), 1000);
-  if (situation == "initialised" || situation == "sampling") {
+  if (situation == "initialised" || situation == "sampling" || comments) {
     const std::vector<std::string> commands = monitor.Commands();
     ASSERT_FALSE(commands.empty());
     EXPECT_EQ(commands.back(), "X");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Situations, EndWithoutCloseAll, ::testing::Values("found", "initialised", "sampling", "nodriver"));
+INSTANTIATE_TEST_SUITE_P(Situations, EndWithoutCloseAll, ::testing::Values("found", "initialised", "sampling", "nodriver", "comments"));
 
 }  // namespace
 }  // namespace e2e
