@@ -40,8 +40,22 @@ void DestroyAllDevices() {
     // The entry names no device while its object is being destroyed.
     DuraSerial* d = slots[n - 1].exchange(nullptr, std::memory_order_acq_rel);
     count.store(n - 1, std::memory_order_release);
-    delete d;
+    if (d && d->ReaderLeftRunning())
+      d->WriteBytesIfFree(":X\n", 3);
+    else
+      delete d;
   }
+}
+
+bool EndReadersForUnload(int64_t deadlineMs) {
+  const size_t n = count.load(std::memory_order_acquire);
+  // All are told first, so they park side by side and the deadline is one wait, not one each.
+  for (size_t i = 0; i < n; ++i)
+    if (DuraSerial* d = slots[i].load(std::memory_order_acquire)) d->SignalReaderStop();
+  bool allEnded = true;
+  for (size_t i = 0; i < n; ++i)
+    if (DuraSerial* d = slots[i].load(std::memory_order_acquire)) allEnded &= d->EndReaderForUnload(deadlineMs);
+  return allEnded;
 }
 
 }  // namespace vyra

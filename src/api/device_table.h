@@ -13,6 +13,11 @@ DuraSerial* DeviceAt(int index);  // null when the index names no device
 int AppendDevice(std::unique_ptr<DuraSerial> device);
 size_t DeviceCount();
 DuraSerial* LastDevice();
-void DestroyAllDevices();  // highest index first
+// Highest index first. A device whose reader was left running at an unload is not destroyed
+// (its reader still uses it); its monitor is only told to stop.
+void DestroyAllDevices();
+// Unload under the Windows loader lock: every reader is told to stop, then each is ended by
+// the deadline (NowMs clock); false when one was left running.
+bool EndReadersForUnload(int64_t deadlineMs);
 
 }  // namespace vyra

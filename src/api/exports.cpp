@@ -195,6 +195,8 @@ VYRA_EXPORT int SetControllingProxy(int index, void* proxy) {
 #if defined(_WIN32)
 namespace {
 
+constexpr int64_t kUnloadWaitMs = 1500;  // all readers together
+
 // Process exit: the other threads are already gone, perhaps inside one of our locks, so
 // nothing is waited for or freed (the system reclaims it all); each monitor is only told to
 // stop, as Close tells it, where its port can be written without waiting for a lock.
@@ -213,10 +215,14 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   }
   // FreeLibrary without CloseAll: the loader lock is held, so readers are ended without
   // waiting for anything that needs it (platform/thread_end.h), then the devices and the
-  // process-wide objects go as at a CloseAll.
+  // process-wide objects go as at a CloseAll. A reader that cannot be ended in time (inside
+  // a host callback that waits for this thread, or for the loader lock) would hang the host:
+  // it is left running, and the module, its device and those objects stay for it.
   vyra::plat::BeginLoaderLockUnload();
+  const bool allEnded = vyra::EndReadersForUnload(vyra::NowMs() + kUnloadWaitMs);
+  if (!allEnded) vyra::plat::KeepModuleLoaded();
   CloseAllBody();
-  vyra::DestroyProcessWideObjects();
+  if (allEnded) vyra::DestroyProcessWideObjects();
   return TRUE;
 }
 #else
