@@ -296,6 +296,7 @@ struct Device {
   bool failed = false;         // failed while streaming, without --reconnect
   bool stopFailed = false;
   Clock::time_point t0, lostSince, segmentSteady;
+  std::atomic<double> lostAt{0};  // stream time of the last loss, for the progress line
   double segmentStart = 0;     // stream time of the segment's sample 0
   double lastData = 0;         // stream time of the last data line
   std::atomic<uint64_t> least{0}, most{0};
@@ -613,6 +614,7 @@ class Streamer {
     DrainComments(d);
     ++d.result.losses;
     d.lostSince = Clock::now();
+    d.lostAt.store(Since(d.t0));
     Comment mark;
     mark.seconds = d.lastData;
     mark.text = "signal lost";
@@ -754,9 +756,11 @@ class Streamer {
           return d->phase.load() != Phase::kUnwanted && d->serial == serial;
         });
         if (!there) {
-          err_ << "vyra-host: --devices: no device with serial number " << serial << " (found:";
-          for (auto& d : devices_) err_ << " " << (d->serial.empty() ? "(none)" : d->serial);
-          err_ << ")\n";
+          Say([&](std::ostream& err) {
+            err << "vyra-host: --devices: no device with serial number " << serial << " (found:";
+            for (auto& d : devices_) err << " " << (d->serial.empty() ? "(none)" : d->serial);
+            err << ")\n";
+          });
           return kExitNoDevice;
         }
       }
@@ -820,7 +824,7 @@ class Streamer {
       firstDevice = false;
       p << d.prefix;
       if (phase == Phase::kLost) {
-        p << "signal lost for " << Since(d.lostSince) << " s, ";
+        p << "signal lost for " << elapsed - d.lostAt.load() << " s, ";
       }
       // The waveform channels fill in bursts after each cuff cycle; the slowest channel gives
       // the steady rate.
