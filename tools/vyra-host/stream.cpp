@@ -149,6 +149,9 @@ struct SyncedFile {
   }
 };
 
+// EDFlib keeps its open files in one process-wide table without a lock.
+std::mutex g_edflib;
+
 // One device's EDF+ files: NAME.edf, then NAME-2.edf, ... at each split and after each gap.
 // Every file holds whole records; a split waits for the slowest ordinary channel a moment.
 class EdfSeries {
@@ -165,6 +168,53 @@ class EdfSeries {
 
   // Opens the next file; its sample 0 is stream time `seconds`.
   bool Open(double seconds, std::ostream& err, std::string& why) {
+    std::lock_guard l(g_edflib);
+    return OpenNext(seconds, err, why);
+  }
+  // The wall-clock time of the open file's sample 0.
+  void SetStart(std::chrono::system_clock::time_point wall, Clock::time_point steady) {
+    std::lock_guard l(g_edflib);
+    Stamp(wall, steady);
+  }
+  void Add(size_t signal, const std::vector<int32_t>& values, std::ostream& err) {
+    std::lock_guard l(g_edflib);
+    if (!IsOpen()) return;
+    if (capacity_ == 0) return edf_->Add(signal, values);
+    carry_[signal].insert(carry_[signal].end(), values.begin(), values.end());
+    Pump();
+    bool full = true;
+    for (size_t used : used_) full = full && used == capacity_;
+    if (full) Next(err);
+  }
+  void Annotate(double seconds, std::string_view text) {
+    std::lock_guard l(g_edflib);
+    if (IsOpen()) edf_->Annotate(seconds - fileStart_, text);
+  }
+  // Once a second: a split that is due, the laggards padded.
+  void Tick(std::ostream& err) {
+    std::lock_guard l(g_edflib);
+    if (!IsOpen() || capacity_ == 0) return;
+    const auto due = steady_ + std::chrono::duration<double>(capacity_ * periodUs_ / 1e6 + kGraceSeconds);
+    if (Clock::now() >= due) Next(err);
+  }
+  // Closes the open file with every sample held for it. False when it could not be written.
+  bool Close(std::ostream& err) {
+    std::lock_guard l(g_edflib);
+    if (!IsOpen()) return !failed_;
+    for (size_t k = 0; k < carry_.size(); ++k) {
+      if (carry_[k].empty()) continue;
+      edf_->Add(k, std::vector<int32_t>(carry_[k].begin(), carry_[k].end()));
+      carry_[k].clear();
+    }
+    return Finish(err);
+  }
+  const std::vector<std::string>& Files() const { return files_; }
+  uint64_t Records() const { return records_ + (IsOpen() ? edf_->Records() : 0); }
+  double RecordSeconds() const { return recordSeconds_; }
+  bool Failed() const { return failed_; }
+
+ private:
+  bool OpenNext(double seconds, std::ostream& err, std::string& why) {
     edf_ = std::make_unique<EdfRecording>();
     const std::string path = NumberedPath(path_, ++number_);
     if (!edf_->Open(path, signals_, periodUs_, id_, err, why)) return false;
@@ -180,46 +230,11 @@ class EdfSeries {
     }
     return true;
   }
-  // The wall-clock time of the open file's sample 0.
-  void SetStart(std::chrono::system_clock::time_point wall, Clock::time_point steady) {
+  void Stamp(std::chrono::system_clock::time_point wall, Clock::time_point steady) {
     wall_ = wall;
     steady_ = steady;
     if (edf_) edf_->SetStart(wall);
   }
-  void Add(size_t signal, const std::vector<int32_t>& values, std::ostream& err) {
-    if (!IsOpen()) return;
-    if (capacity_ == 0) return edf_->Add(signal, values);
-    carry_[signal].insert(carry_[signal].end(), values.begin(), values.end());
-    Pump();
-    bool full = true;
-    for (size_t used : used_) full = full && used == capacity_;
-    if (full) Next(err);
-  }
-  void Annotate(double seconds, std::string_view text) {
-    if (IsOpen()) edf_->Annotate(seconds - fileStart_, text);
-  }
-  // Once a second: a split that is due, the laggards padded.
-  void Tick(std::ostream& err) {
-    if (!IsOpen() || capacity_ == 0) return;
-    const auto due = steady_ + std::chrono::duration<double>(capacity_ * periodUs_ / 1e6 + kGraceSeconds);
-    if (Clock::now() >= due) Next(err);
-  }
-  // Closes the open file with every sample held for it. False when it could not be written.
-  bool Close(std::ostream& err) {
-    if (!IsOpen()) return !failed_;
-    for (size_t k = 0; k < carry_.size(); ++k) {
-      if (carry_[k].empty()) continue;
-      edf_->Add(k, std::vector<int32_t>(carry_[k].begin(), carry_[k].end()));
-      carry_[k].clear();
-    }
-    return Finish(err);
-  }
-  const std::vector<std::string>& Files() const { return files_; }
-  uint64_t Records() const { return records_ + (IsOpen() ? edf_->Records() : 0); }
-  double RecordSeconds() const { return recordSeconds_; }
-  bool Failed() const { return failed_; }
-
- private:
   static constexpr double kGraceSeconds = 0.5;  // the data of a split's last moment on its way
 
   void Pump() {
@@ -244,14 +259,14 @@ class EdfSeries {
     const double length = static_cast<double>(capacity_) * periodUs_ / 1e6;
     Finish(err);
     std::string why;
-    if (!Open(fileStart_ + length, err, why)) {
+    if (!OpenNext(fileStart_ + length, err, why)) {
       err << "vyra-host: --edf: " << why << "\n";
       failed_ = true;
       edf_.reset();
       return;
     }
     const auto step = std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(length));
-    SetStart(wall_ + step, steady_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(length)));
+    Stamp(wall_ + step, steady_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(length)));
     Pump();
   }
 
