@@ -303,6 +303,7 @@ struct Device {
   SyncedFile csvFile, commentsFile, cyclesFile;
   std::optional<CsvWriter> csv;
   std::unique_ptr<CycleTable> cycles;
+  std::ostringstream notes;  // the recording writers' warnings, for the console; outlives edf
   EdfSeries edf;
   DeviceResult result;
 
@@ -317,7 +318,6 @@ struct Device {
   std::atomic<uint64_t> least{0}, most{0};
   std::atomic<size_t> comments{0};
   uint64_t badLines = 0, reportedBad = 0;
-  std::ostringstream notes;  // the recording writers' warnings, for the console
   std::thread thread;
 };
 
