@@ -208,7 +208,7 @@ class EdfSeries {
     }
     return Finish(err);
   }
-  const std::vector<std::string>& Files() const { return files_; }
+  const std::vector<std::string>& Files() const { return files_; }  // as written, none removed
   uint64_t Records() const { return records_ + (IsOpen() ? edf_->Records() : 0); }
   double RecordSeconds() const { return recordSeconds_; }
   bool Failed() const { return failed_; }
@@ -216,9 +216,8 @@ class EdfSeries {
  private:
   bool OpenNext(double seconds, std::ostream& err, std::string& why) {
     edf_ = std::make_unique<EdfRecording>();
-    const std::string path = NumberedPath(path_, ++number_);
-    if (!edf_->Open(path, signals_, periodUs_, id_, err, why)) return false;
-    files_.push_back(path);
+    if (!edf_->Open(NumberedPath(path_, ++number_), signals_, periodUs_, id_, err, why)) return false;
+    files_.push_back(edf_->Path());  // NAME.bdf for a 24-bit recording
     fileStart_ = seconds;
     used_.assign(signals_.size(), 0);
     carry_.resize(signals_.size());
@@ -249,9 +248,10 @@ class EdfSeries {
   bool Finish(std::ostream& err) {
     recordSeconds_ = edf_->RecordSeconds();
     if (!edf_->Close(err)) {
-      err << "vyra-host: writing " << files_.back() << " failed\n";
+      err << "vyra-host: writing " << edf_->Path() << " failed\n";
       failed_ = true;
     }
+    if (edf_->Removed()) files_.pop_back();  // no sample: no file rather than an unreadable one
     records_ += edf_->Records();
     return !failed_;
   }
