@@ -226,6 +226,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   return TRUE;
 }
 #else
+extern "C" int __cxa_atexit(void (*)(void*), void*, void*);
+extern "C" void* __dso_handle;
+
 namespace {
 
 // Set once the unload hook has destroyed the process-wide objects: on dlclose the exit
@@ -246,7 +249,11 @@ void CloseAllAtExit() {
   if (!g_unloaded.load()) CloseAllBody();
 }
 
-__attribute__((constructor)) void LoadPlugin() { std::atexit(CloseAllAtExit); }
+// Registered for this module, not the process: a dlclose drops the handler with the code it
+// names (a sanitizer's own atexit list would otherwise call into the unmapped module at exit).
+void CloseAllAtExitThunk(void*) { CloseAllAtExit(); }
+
+__attribute__((constructor)) void LoadPlugin() { __cxa_atexit(CloseAllAtExitThunk, nullptr, &__dso_handle); }
 
 // Runs on dlclose and, at process exit, from the dynamic loader's finalisation, after the
 // exit handlers. The objects that the devices and their readers use are ProcessWide, so
