@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "live_server.h"
 #include "module.h"
 #include "plot.h"
 #include "session.h"
@@ -65,6 +66,7 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   const std::string csv = (fs::path(dir) / "vyra-demo.csv").string();
   const std::string edf = (fs::path(dir) / "vyra-demo.edf").string();
   const std::string cycles = (fs::path(dir) / "vyra-demo-cycles.csv").string();
+  if (o.live) out << "\nLive view: " << o.live->Url() << "\n";
   out << "\n== vyra-host stream --seconds " << o.seconds << " --csv " << csv << " --edf " << edf << " --cycles "
       << cycles << "\n"
       << std::flush;
@@ -73,6 +75,7 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   so2.csv = csv;
   so2.edf = edf;
   so2.cycles = cycles;
+  so2.live = o.live;
   StreamResult r = StreamDevice(m, o.ids, so2, out, err);
   monitor.Stop();
   if (r.exit != kExitOk) return r.exit;

@@ -16,6 +16,7 @@
 
 #include "edf_recording.h"
 #include "host_recording.h"
+#include "live_feed.h"
 #include "stream_data.h"
 
 namespace vyra::host {
@@ -47,9 +48,10 @@ struct CloseGuard {
   Module& m;
   int threadsBefore;
   std::ostream& err;
+  LiveServer* live = nullptr;  // its threads come and go with its clients
   ~CloseGuard() {
     m.x().CloseAll();
-    int now = ThreadCount();
+    int now = ThreadCount() - (live ? live->Threads() : 0);
     if (threadsBefore > 0 && now > threadsBefore) {
       err << "vyra-host: warning: " << (now - threadsBefore) << " thread(s) still running after CloseAll\n";
     }
@@ -230,7 +232,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
   std::optional<HostRecording> recording;  // outlives the guard: the devices hold its proxy
   std::ofstream csvFile, commentsFile, cyclesFile;
   EdfRecording edf;  // closed on every path out, so an early failure leaves a valid file
-  CloseGuard guard{m, ThreadCount(), err};
+  CloseGuard guard{m, ThreadCount() - (o.live ? o.live->Threads() : 0), err, o.live};
   auto fail = [&](int code) {
     result.exit = code;
     return result;
@@ -338,6 +340,20 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
   for (size_t k = 0; k < selected.size(); ++k) slot[static_cast<size_t>(selected[k])] = static_cast<int>(k);
   result.samples.assign(selected.size(), 0);
 
+  LiveFeed live(o.live);
+  if (live) {
+    LiveDevice d;
+    m.Text(index, kSerialNumber, 0, d.serial);
+    m.Text(index, kDeviceName, 0, d.name);
+    m.Text(index, kFirmware, 0, d.firmware);
+    if (d.serial.empty()) d.serial = "device " + std::to_string(index);
+    for (int n : selected) {
+      const auto& c = channels[static_cast<size_t>(n - 1)];
+      d.channels.push_back({n, c.name, c.scaling ? c.scaling->unit : "", c.scaling ? c.scaling->Min() : INT16_MIN,
+                            c.scaling ? c.scaling->Max() : INT16_MAX, periodUs, c.scaling ? c.scaling->exponent : 0});
+    }
+    live.Describe(d);
+  }
   if (!m.Run(index, kStartSampling, 0)) return fail(CommandFailed(m, "starting sampling", err));
   edf.SetStart(std::chrono::system_clock::now());
 
@@ -387,6 +403,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
       if (commentsFile.is_open()) WriteComment(commentsFile, c);
       edf.Annotate(c.seconds, c.text);
       cycles.Add(c);
+      live.Comment(c, cycles);
     }
   };
 
@@ -403,6 +420,8 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
       for (const DataLine& d : lines) {
         int k = d.channel < static_cast<int>(slot.size()) ? slot[static_cast<size_t>(d.channel)] : -1;
         if (k < 0) continue;
+        const auto& scaling = channels[static_cast<size_t>(d.channel - 1)].scaling;
+        live.Samples(d.channel, result.samples[static_cast<size_t>(k)], period, scaling ? scaling->Divisor() : 1, d.values);
         result.samples[static_cast<size_t>(k)] += d.values.size();
         if (edfSlot[static_cast<size_t>(d.channel)] >= 0) {
           edf.Add(static_cast<size_t>(edfSlot[static_cast<size_t>(d.channel)]), d.values);
@@ -464,6 +483,7 @@ StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions
     result.edfBdf = edf.Bdf();
   }
   cycles.Finish();
+  live.Stopped(cycles);
   result.cycles = cycles.Rows().size();
   if (result.cycles > 0) {
     result.cycleSummary = cycles.Summary();

@@ -9,6 +9,8 @@
 
 namespace vyra::host {
 
+class LiveServer;
+
 // Exit codes scripts can test. Argument errors found by the command-line parser keep the
 // parser's own codes (100 and above).
 enum Exit : int {
@@ -38,6 +40,7 @@ struct StreamOptions {
   int periodUs = 0;             // 0: keep the device's period
   std::vector<int> channels;    // empty: every channel
   bool progress = true;
+  LiveServer* live = nullptr;   // started by the caller; sees the device, its samples and comments
 };
 struct StreamResult {
   int exit = kExitOk;
