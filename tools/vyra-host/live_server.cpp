@@ -83,6 +83,9 @@ std::string SseEvent(const char* type, const std::string& json) {
   return e;
 }
 
+thread_local bool t_reject = false;        // the connection is over the cap
+thread_local bool t_writeTimedOut = false;  // the client took no data within the write time-out
+
 // The connection the HTTP thread of a request is serving, with the limits httplib's own socket
 // stream does not have: a byte budget and a deadline for the request, and waits that a stop
 // wakes at once.
@@ -126,7 +129,10 @@ class CappedStream : public httplib::Stream {
   }
 
   ssize_t write(const char* ptr, size_t size) override {
-    if (!Wait(POLLOUT, Clock::now() + writeTimeout_)) return -1;
+    if (!Wait(POLLOUT, Clock::now() + writeTimeout_)) {
+      t_writeTimedOut = true;
+      return -1;
+    }
     return ::send(sock_, ptr, size, MSG_NOSIGNAL | MSG_DONTWAIT);
   }
 
@@ -186,7 +192,6 @@ class CappedStream : public httplib::Stream {
   size_t begin_ = 0, end_ = 0;
 };
 
-thread_local bool t_reject = false;
 
 // One thread per open connection, so connections held open never starve the others, up to
 // a cap; a connection beyond it is answered 503 on the accepting thread and closed.
@@ -295,6 +300,7 @@ struct LiveServer::Impl {
     LiveDevice info;
     std::vector<int> decimals;  // by channel number
     std::string state = "streaming";
+    bool stateWaiting = false;  // a state event is in events
     std::vector<Segment> pending;
     std::vector<int> open;  // by channel number: its segment in pending, or -1
     std::vector<std::string> events;  // comments, cycles and states since the last flush
@@ -305,13 +311,19 @@ struct LiveServer::Impl {
   class Server : public httplib::Server {
    public:
     explicit Server(Impl& impl) : impl_(impl) {}
+    // httplib listens with a backlog of 5: a burst of connections would wait for SYN retries.
+    bool WidenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
 
    private:
     bool process_and_close_socket(socket_t sock) override {
       if (t_reject) {
         static const char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         ::send(sock, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
-        ++impl_.rejected;
+        {
+          std::lock_guard<std::mutex> cl(impl_.clientsMutex);
+          ++impl_.rejected;
+        }
+        impl_.streamsCv.notify_all();
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
         return true;
@@ -402,6 +414,7 @@ struct LiveServer::Impl {
         events.swap(d->events);
         std::fill(d->open.begin(), d->open.end(), -1);
         d->unflushedKept = 0;
+        d->stateWaiting = false;
         decimals = d->decimals;
         serial = d->info.serial;
       }
@@ -446,6 +459,7 @@ struct LiveServer::Impl {
       c.cv.notify_one();
       if (drop) {
         ++dropped;
+        streamsCv.notify_all();
         it = clients.erase(it);
       } else {
         ++it;
@@ -480,12 +494,14 @@ struct LiveServer::Impl {
         std::shared_lock<std::shared_mutex> lock(devicesMutex);
         for (auto& d : devices) {
           std::lock_guard<std::mutex> dl(d->mutex);
-          std::string j = "{\"serial\":";
-          AppendJsonString(j, d->info.serial);
-          j += ",\"state\":";
-          AppendJsonString(j, d->state);
-          j += "}";
-          text += SseEvent("state", j);
+          if (!d->stateWaiting) {
+            std::string j = "{\"serial\":";
+            AppendJsonString(j, d->info.serial);
+            j += ",\"state\":";
+            AppendJsonString(j, d->state);
+            j += "}";
+            text += SseEvent("state", j);
+          }
           // Events waiting for the flush are in history already; the flush brings them.
           const size_t waiting = std::min(d->unflushedKept, d->history.size());
           for (size_t i = 0; i + waiting < d->history.size(); ++i) text += d->history[i];
@@ -496,6 +512,7 @@ struct LiveServer::Impl {
       clients.push_back(client);
       ++streams;  // the releaser below counts it off, whatever becomes of the response
     }
+    streamsCv.notify_all();
     res.set_header("Cache-Control", "no-store");
     res.set_chunked_content_provider(
         "text/event-stream",
@@ -511,10 +528,18 @@ struct LiveServer::Impl {
             client->bytes = 0;
             closing = client->closing;
           }
-          if (batch.empty() && !closing) return sink.write(":\n\n", 3);  // a dead peer shows on writing
+          t_writeTimedOut = false;
+          auto failed = [&] {
+            if (t_writeTimedOut) {
+              ++dropped;
+              streamsCv.notify_all();
+            }
+            return false;
+          };
+          if (batch.empty() && !closing) return sink.write(":\n\n", 3) || failed();  // a dead peer shows on writing
           std::string text;
           for (const Shared& s : batch) text += *s;
-          if (!text.empty() && !sink.write(text.data(), text.size())) return false;
+          if (!text.empty() && !sink.write(text.data(), text.size())) return failed();
           if (closing) sink.done();
           return true;
         },
@@ -635,6 +660,7 @@ bool LiveServer::Start(const std::string& address, int port, std::string& error)
     s.wake = -1;
     return false;
   }
+  s.server.WidenBacklog();
   s.address = address;
   s.port = bound;
   s.started = true;
@@ -765,27 +791,29 @@ void LiveServer::Cycle(const std::string& serial, int index, double t, const std
 void LiveServer::State(const std::string& serial, const std::string& state) {
   Impl::Device* d = impl_->Find(serial);
   if (!d) return;
-  {
-    std::lock_guard<std::mutex> lock(d->mutex);
-    d->state = state;
-  }
   std::string j = "{\"serial\":";
   AppendJsonString(j, serial);
   j += ",\"state\":";
   AppendJsonString(j, state);
   j += "}";
-  impl_->Event(serial, "state", j, false);
+  std::string e = SseEvent("state", j);
+  // One lock: a client joining sees the new state either in its snapshot or as this event.
+  std::lock_guard<std::mutex> lock(d->mutex);
+  d->state = state;
+  d->stateWaiting = true;
+  d->events.push_back(std::move(e));
 }
 
 LiveServer::Counts LiveServer::GetCounts() const {
-  Counts c;
-  {
-    std::lock_guard<std::mutex> cl(impl_->clientsMutex);
-    c.clients = impl_->streams;
-  }
-  c.dropped = impl_->dropped.load();
-  c.rejected = impl_->rejected.load();
-  return c;
+  std::lock_guard<std::mutex> cl(impl_->clientsMutex);
+  return {impl_->streams, impl_->dropped.load(), impl_->rejected.load()};
+}
+
+bool LiveServer::WaitForCounts(const std::function<bool(const Counts&)>& done, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> cl(impl_->clientsMutex);
+  return impl_->streamsCv.wait_for(cl, timeout, [&] {
+    return done(Counts{impl_->streams, impl_->dropped.load(), impl_->rejected.load()});
+  });
 }
 
 }  // namespace vyra::host

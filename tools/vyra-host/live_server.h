@@ -9,6 +9,7 @@
 // write time-out, is dropped.
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -79,6 +80,8 @@ class LiveServer {
     std::size_t rejected = 0;  // connections refused over maxConnections
   };
   Counts GetCounts() const;
+  // Until `done` holds for the counts (woken as they change) or the time is up.
+  bool WaitForCounts(const std::function<bool(const Counts&)>& done, std::chrono::milliseconds timeout) const;
 
   struct Impl;
 
