@@ -5,12 +5,18 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vyra::test {
@@ -120,6 +126,55 @@ inline std::vector<std::string> Items(const std::string& array) {
     at = comma + 1;
   }
   return out;
+}
+
+// An event stream read on its own thread until the server ends it.
+struct EventReader {
+  explicit EventReader(int port) : client("127.0.0.1", port) {
+    client.set_read_timeout(30, 0);
+    thread = std::thread([this] {
+      client.Get("/api/events", [this](const char* d, size_t n) {
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          text.append(d, n);
+        }
+        cv.notify_all();
+        return true;
+      });
+    });
+  }
+  ~EventReader() {
+    if (thread.joinable()) thread.join();
+  }
+  bool WaitFor(const std::string& what, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, limit, [&] { return text.find(what) != std::string::npos; });
+  }
+  std::vector<SseEvent> Finish() {
+    thread.join();
+    return ParseSse(text);
+  }
+  httplib::Client client;
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::string text;
+  std::thread thread;
+};
+
+// The page check in a real browser (tests/integration/live_page_check.py).
+inline bool HaveBrowser() {
+  static const bool have = access("/usr/bin/chromium", X_OK) == 0 && access("/usr/bin/chromedriver", X_OK) == 0 &&
+                           std::system("/usr/bin/python3 -c 'import selenium' >/dev/null 2>&1") == 0;
+  return have;
+}
+inline int RunPageCheck(const std::string& url, const std::string& channels, int devices, double cycleWithin,
+                        const std::string& screenshot = {}) {
+  std::string command = "/usr/bin/python3 " VYRA_SOURCE_DIR "/tests/integration/live_page_check.py '" + url +
+                        "' --channels '" + channels + "' --devices " + std::to_string(devices) + " --cycle-within " +
+                        std::to_string(cycleWithin);
+  if (!screenshot.empty()) command += " --screenshot '" + screenshot + "'";
+  const int rc = std::system(command.c_str());
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc);
 }
 
 }  // namespace vyra::test

@@ -1,7 +1,6 @@
 // The live view's server in this process, fed by two fake devices: what its clients receive,
 // and what hostile and slow clients get.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <map>
 #include <mutex>
@@ -21,31 +20,6 @@ using vyra::test::Items;
 
 const LiveDevice kA{"A-1", "Monitor \"A\"", "1.0", {{1, "Pressure", "mmHg", 0, 300, 10000, 1}, {2, "Rate", "bpm", 0, 1000, 10000, 0}}};
 const LiveDevice kB{"B-2", "Monitor B", "2.0", {{1, "Flow", "\xC2\xB5L", -5, 5, 10000, 2}}};
-
-// An event stream read on its own thread until the server ends it.
-struct EventReader {
-  explicit EventReader(int port) : client("127.0.0.1", port) {
-    client.set_read_timeout(30, 0);
-    thread = std::thread([this] {
-      client.Get("/api/events", [this](const char* d, size_t n) {
-        std::lock_guard<std::mutex> lock(mutex);
-        text.append(d, n);
-        return true;
-      });
-    });
-  }
-  ~EventReader() {
-    if (thread.joinable()) thread.join();
-  }
-  std::vector<vyra::test::SseEvent> Finish() {
-    thread.join();
-    return vyra::test::ParseSse(text);
-  }
-  httplib::Client client;
-  std::mutex mutex;
-  std::string text;
-  std::thread thread;
-};
 
 std::string Num(double v, int decimals) {
   char b[32];
@@ -74,9 +48,9 @@ TEST(LiveServer, EveryClientGetsEachDevicesEventsOnceAndInOrder) {
     EXPECT_NE(devices.find(text), std::string::npos) << text << " in " << devices;
   }
 
-  auto early = std::make_unique<EventReader>(s.Port());
+  auto early = std::make_unique<vyra::test::EventReader>(s.Port());
   ASSERT_TRUE(s.WaitForCounts([](const LiveServer::Counts& c) { return c.clients == 1; }, 10s));
-  std::unique_ptr<EventReader> late;
+  std::unique_ptr<vyra::test::EventReader> late;
   constexpr int kSteps = 40, kPerStep = 7;
   for (int step = 0; step < kSteps; ++step) {
     for (int ch = 1; ch <= 2; ++ch) {
@@ -88,7 +62,7 @@ TEST(LiveServer, EveryClientGetsEachDevicesEventsOnceAndInOrder) {
     if (step == 10) s.Comment("A-1", 1.0, 1, "Systolic BP = 120 mmHg");
     if (step == 12) s.Cycle("A-1", 1, 1.0, "120", "80", "");
     if (step == 20) {
-      late = std::make_unique<EventReader>(s.Port());
+      late = std::make_unique<vyra::test::EventReader>(s.Port());
       ASSERT_TRUE(s.WaitForCounts([](const LiveServer::Counts& c) { return c.clients == 2; }, 10s));
     }
     if (step == 30) s.Cycle("B-2", 1, 2.5, "", "", "error: cuff\nleak");
@@ -97,7 +71,7 @@ TEST(LiveServer, EveryClientGetsEachDevicesEventsOnceAndInOrder) {
   s.State("A-1", "stopped");
   s.Stop();
 
-  for (EventReader* r : {early.get(), late.get()}) {
+  for (vyra::test::EventReader* r : {early.get(), late.get()}) {
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> values;
     std::map<std::pair<std::string, std::string>, double> first;  // t0 of the first batch
     std::map<std::string, int> kinds;
@@ -214,7 +188,7 @@ TEST(LiveServer, AClientThatDoesNotReadIsDroppedAndTheOthersMissNothing) {
   std::string error;
   ASSERT_TRUE(s.Start("127.0.0.1", 0, error)) << error;
   s.AddDevice(kB);
-  EventReader reader(s.Port());
+  vyra::test::EventReader reader(s.Port());
   const int stuck = vyra::test::Connect(s.Port(), 4096);
   ASSERT_TRUE(vyra::test::SendAll(stuck, "GET /api/events HTTP/1.1\r\n\r\n"));
   ASSERT_TRUE(s.WaitForCounts([](const LiveServer::Counts& c) { return c.clients == 2; }, 10s));
