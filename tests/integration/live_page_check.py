@@ -3,7 +3,7 @@
 every channel's name, a chart whose last value moves on, a blood-pressure result in a cycle
 table. Exit 0 when all hold, 1 with the reason otherwise.
 
-usage: live_page_check.py URL --channels A,B,.. [--devices N] [--cycle-within S] [--screenshot PNG]
+usage: live_page_check.py URL --channels A,B,.. [--devices N] [--cycle-within S] [--screenshot PNG [--settle S]]
 """
 import argparse
 import sys
@@ -23,6 +23,7 @@ def main():
     ap.add_argument("--devices", type=int, default=1)
     ap.add_argument("--cycle-within", type=float, default=10.0, help="seconds for a cycle result to show")
     ap.add_argument("--screenshot")
+    ap.add_argument("--settle", type=float, default=1.0, help="seconds of drawing before the screenshot")
     a = ap.parse_args()
 
     profile = tempfile.TemporaryDirectory(prefix="vyra-chromium-")
@@ -70,7 +71,7 @@ def main():
         except Exception:
             return fail(f"no blood-pressure result in a cycle table within {a.cycle_within} s")
         if a.screenshot:
-            time.sleep(1)  # let a few more batches draw
+            time.sleep(a.settle)
             driver.save_screenshot(a.screenshot)
         print(f"ok: {len(sections)} device(s), charts moving, cycle {got[0]}/{got[1]} mmHg")
         return 0

@@ -48,7 +48,8 @@
     section.append(h, charts, lower);
     document.getElementById("empty")?.remove();
     root.append(section);
-    const d = { section, title, state, charts, tbody, comments, channels: new Map(), latest: 0, cycles: new Map() };
+    const d = { section, title, state, charts, tbody, comments, channels: new Map(), latest: 0, cycles: new Map(),
+                seen: new Set() };
     devices.set(info.serial, d);
     return d;
   }
@@ -149,6 +150,9 @@
   events.addEventListener("comment", (e) => {
     const m = JSON.parse(e.data);
     withDevice(m.serial, (d) => {
+      const key = m.t + "|" + m.text;
+      if (d.seen.has(key)) return;  // replayed after a reconnection
+      d.seen.add(key);
       const channel = m.channel === null ? "" : ` (${d.channels.get(m.channel)?.info.name ?? "channel " + m.channel})`;
       const li = el("li", "", `${seconds(m.t)}${channel}: ${m.text}`);
       d.comments.prepend(li);
