@@ -2,11 +2,14 @@
 // and what hostile and slow clients get.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "live_server.h"
+#include "support/biosig_reader.h"
 #include "support/live_client.h"
 
 namespace {
@@ -211,6 +214,42 @@ TEST(LiveServer, AClientThatDoesNotReadIsDroppedAndTheOthersMissNothing) {
     got += Items(Field(e.data, "values")).size();
   }
   EXPECT_EQ(got, sent);
+}
+
+// The page of two devices at once, in a real browser: both devices' channels, moving charts and
+// a cycle result. Fake devices stand in until vyra-host streams several monitors.
+TEST(LiveServer, APageInABrowserShowsTwoDevices) {
+  VYRA_NEED_READER(vyra::test::HaveBrowser(), "Chromium, chromedriver and selenium (chromium-driver, python3-selenium)");
+  LiveServer s;
+  std::string error;
+  ASSERT_TRUE(s.Start("127.0.0.1", 0, error)) << error;
+  LiveDevice b = kA;
+  b.serial = "C-3";
+  b.name = "Monitor C";
+  for (const auto& d : {kA, b}) {
+    s.AddDevice(d);
+    s.State(d.serial, "streaming");
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  bool stop = false;
+  std::thread feeder([&] {
+    std::unique_lock<std::mutex> lock(m);
+    for (int step = 0; !cv.wait_for(lock, 20ms, [&] { return stop; }); ++step) {
+      for (const char* serial : {"A-1", "C-3"}) {
+        s.Samples(serial, 1, step * 0.02, 0.02, {120 + 20 * std::sin(step / 10.0)});
+        s.Samples(serial, 2, step * 0.02, 0.02, {double(step % 500)});
+        if (step % 100 == 50) s.Cycle(serial, step / 100 + 1, step * 0.02, "121", "79", "");
+      }
+    }
+  });
+  EXPECT_EQ(vyra::test::RunPageCheck(s.Url(), "Pressure,Rate", 2, 4.0), 0);
+  {
+    std::lock_guard<std::mutex> lock(m);
+    stop = true;
+  }
+  cv.notify_all();
+  feeder.join();
 }
 
 }  // namespace
