@@ -59,6 +59,20 @@ for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpa
         row(f"{label}: latency write->ReadLine p50, us", p50, "", None, "{:.0f}")
         row(f"{label}: latency write->ReadLine p99, us", p99, "< 1000", p99 is not None and p99 < 1000, "{:.0f}")
         row(f"{label}: latency write->ReadLine max, us", mx, "", None, "{:.0f}")
+for key, label in (("Stream/live8/0", "8 devices feeding the live view, no client"),
+                   ("Stream/live8/4", "8 devices feeding the live view, 4 clients")):
+    lost = get(key, "lost"); dup = get(key, "duplicated")
+    row(f"{label}: lost / duplicated", None if lost is None else lost + dup, "0", lost is not None and lost + dup == 0)
+    row(f"{label}: plug-in + host + live view CPU, % of a core", get(key, "cpu_pct_of_core"), "", None, "{:.3f}")
+    row(f"{label}: events sent to clients, KiB/s", get(key, "client_kbytes_per_s"), "", None, "{:.1f}")
+    rss = get(key, "rss_growth_kb")
+    row(f"{label}: resident memory growth over the window, KiB", rss, "< 4096 (flat)", rss is not None and rss < 4096, "{:.0f}")
+    if key.endswith("/4"):
+        row(f"{label}: clients dropped (one more never reads)", get(key, "dropped"), "1", get(key, "dropped") == 1, "{:.0f}")
+l0 = get("Stream/live8/0", "cpu_pct_of_core"); l4 = get("Stream/live8/4", "cpu_pct_of_core")
+s8 = get("Stream/scale8", "cpu_pct_of_core")
+row("live view: CPU with no client - no live view (scale8), % of a core", (l0 - s8) if (l0 is not None and s8 is not None) else None, "", None, "{:+.3f}")
+row("live view: CPU with 4 clients - with none, % of a core", (l4 - l0) if (l0 is not None and l4 is not None) else None, "", None, "{:+.3f}")
 py = get("Stream/python", "cpu_pct_of_core")
 ours = get("Stream/paced", "cpu_pct_of_core")
 f1 = get("Stream/floor/1", "cpu_pct_of_core"); f2 = get("Stream/floor/2", "cpu_pct_of_core")

@@ -204,7 +204,8 @@ TEST(LiveServer, AClientThatDoesNotReadIsDroppedAndTheOthersMissNothing) {
     sent += block.size();
     std::this_thread::sleep_for(1ms);  // the device's pace
   }
-  EXPECT_TRUE(s.WaitForCounts([](const LiveServer::Counts& c) { return c.dropped == 1 && c.clients == 1; }, 10s));
+  EXPECT_TRUE(s.WaitForCounts([](const LiveServer::Counts& c) { return c.dropped == 1 && c.clients == 1; }, 10s))
+      << s.GetCounts().dropped << " dropped, " << s.GetCounts().clients << " open";
   s.Stop();
   close(stuck);
   size_t got = 0;

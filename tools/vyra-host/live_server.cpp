@@ -336,6 +336,10 @@ struct LiveServer::Impl {
         return true;
       }
       const LiveLimits& l = impl_.limits;
+      // A fixed send buffer: the kernel's autotuning would let a client that never reads hold
+      // megabytes before its writes stall and it is dropped.
+      const int sndbuf = 64 << 10;
+      setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
       CappedStream s(sock, impl_.wake, l.write);
       constexpr int kRequestsPerConnection = 100;
       for (int n = 0; n < kRequestsPerConnection && s.WaitRequest(l.idle); ++n) {
@@ -454,7 +458,9 @@ struct LiveServer::Impl {
       bool drop = false;
       {
         std::lock_guard<std::mutex> lock(c.mutex);
-        if (c.bytes + text->size() > limits.clientQueueBytes) {
+        if (c.dropped) {
+          // dropped on its own thread, which counted it; the releaser unlists it
+        } else if (c.bytes + text->size() > limits.clientQueueBytes) {
           c.dropped = drop = true;
           c.queue.clear();
           c.bytes = 0;
@@ -537,7 +543,13 @@ struct LiveServer::Impl {
           }
           t_writeTimedOut = false;
           auto failed = [&] {
+            bool first = false;
             if (t_writeTimedOut) {
+              std::lock_guard<std::mutex> lock(client->mutex);
+              first = !client->dropped;
+              client->dropped = true;
+            }
+            if (first) {
               ++dropped;
               streamsCv.notify_all();
             }
