@@ -12,6 +12,8 @@
 //                    event clients reading (their own CPU left out) and one that never reads
 //   Stream/floor     bare poll/read loops on the same paced stream (1 and 2 threads)
 //   Stream/share     the paced plug-in and the hand-off floor in alternating windows
+//   Tool/devices     vyra-host stream --devices all, as a user runs it, for 1 and 8 monitors:
+//                    the whole process's CPU per device and the samples lost on its stdout
 //   Ready/one        FindDevice, Initialise, code 11, code 37 and the first data line, timed
 //   Ready/eight      eight monitors found and initialised one after another
 // Loss is checked on the simulator's counter channel: every value delivered is the previous
@@ -23,6 +25,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <termios.h>
@@ -547,6 +550,115 @@ void BM_StreamLive(benchmark::State& state) {
   for (auto _ : state) Report(state, Run(kMaxDevices, 11520, kPacedRates, 2, Seconds(), false, 0, clients));
 }
 BENCHMARK(BM_StreamLive)->Name("Stream/live8")->Arg(0)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// --- the whole tool: vyra-host stream --devices all -------------------------------------
+#ifdef VYRA_HOST_PATH
+void BM_ToolDevices(benchmark::State& state) {
+  const int devices = static_cast<int>(state.range(0));
+  const int clients = static_cast<int>(state.range(1));  // of --serve; > 0 adds one that never reads
+  for (auto _ : state) {
+    SimProcess sim(devices, 11520, kPacedRates, 2);
+    if (static_cast<int>(sim.slaves.size()) != devices) {
+      state.SkipWithError("simulator did not start");
+      return;
+    }
+    const std::string root = LayOutTree(sim);
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+      state.SkipWithError("pipe");
+      return;
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    posix_spawn_file_actions_addclose(&fa, err[0]);
+    const std::string seconds = std::to_string(Seconds());
+    std::vector<std::string> args = {VYRA_HOST_PATH, "--module", VYRA_MODULE_PATH, "--ids", "Z800", "stream",
+                                     "--devices", "all", "--seconds", seconds, "--no-progress"};
+    if (clients > 0) args.insert(args.end(), {"--serve", "0"});
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = posix_spawn(&pid, VYRA_HOST_PATH, &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    // Standard error read on, so the tool never blocks on it; the live view's port from it.
+    std::unique_ptr<LiveClients> live;
+    FILE* errIn = fdopen(err[0], "r");
+    char said[512];
+    while (rc == 0 && clients > 0 && std::fgets(said, sizeof said, errIn)) {
+      const char* at = std::strstr(said, "live view at http://127.0.0.1:");
+      if (!at) continue;
+      live = std::make_unique<LiveClients>(std::atoi(at + std::strlen("live view at http://127.0.0.1:")), clients);
+      break;
+    }
+    std::thread errDrain([errIn] {
+      char b[512];
+      while (std::fgets(b, sizeof b, errIn)) {
+      }
+    });
+    // "<serial> +<channel>,v,...": each serial's counter channel checked as Run checks it.
+    std::vector<std::string> serials;
+    std::vector<DeviceTally> tally;
+    FILE* in = fdopen(out[0], "r");
+    char line[8192];
+    while (rc == 0 && std::fgets(line, sizeof line, in)) {
+      char* space = std::strchr(line, ' ');
+      if (!space) continue;
+      const std::string serial(line, space);
+      size_t k = std::find(serials.begin(), serials.end(), serial) - serials.begin();
+      if (k == serials.size()) {
+        serials.push_back(serial);
+        tally.emplace_back();
+      }
+      Tally(space + 1, tally[k], nullptr, false, 0);
+    }
+    std::fclose(in);
+    int status = 0;
+    rusage ru{};
+    if (rc == 0) wait4(pid, &status, 0, &ru);
+    errDrain.join();
+    std::fclose(errIn);
+    const double clientBytes = live ? live->bytes.load() : 0;
+    live.reset();  // the tool has ended: every stream is closed
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    std::filesystem::remove_all(root);
+    if (rc != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || static_cast<int>(tally.size()) != devices) {
+      state.SkipWithError("vyra-host did not stream every device");
+      return;
+    }
+    const double cpuMs = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
+    uint64_t values = 0, lost = 0, dup = 0;
+    for (const auto& t : tally) {
+      values += t.values;
+      lost += t.lost;
+      dup += t.duplicated;
+    }
+    const double cpuPct = 100.0 * cpuMs / (wall * 1000.0);
+    state.counters["devices"] = devices;
+    state.counters["samples_per_s"] = values / wall;
+    state.counters["lost"] = static_cast<double>(lost);
+    state.counters["duplicated"] = static_cast<double>(dup);
+    state.counters["cpu_pct_of_core"] = cpuPct;  // start-up and close included
+    state.counters["cpu_pct_per_device"] = cpuPct / devices;
+    state.counters["client_kbytes_per_s"] = clientBytes / 1024 / wall;
+  }
+}
+BENCHMARK(BM_ToolDevices)
+    ->Name("Tool/devices")
+    ->Args({1, 0})
+    ->Args({8, 0})
+    ->Args({8, 4})
+    ->ArgNames({"", "clients"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+#endif
 
 // --- ready: from FindDevice to the first data line, the simulator answering at once -------
 // "Stepped" figures are what the same device answers cost under fixed-step waits: Initialise

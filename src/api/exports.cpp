@@ -1,6 +1,8 @@
 // The plug-in's exported entry points: look the device up, forward, and keep every failure
 // and exception on this side.
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
 
 #include "api/device_table.h"
 #include "api/error_messages.h"
@@ -63,6 +65,7 @@ VYRA_EXPORT int FindDevice(int* index, const char* hostText) {
     std::unique_ptr<DuraSerial> device = vyra::FindNextDevice(hostText);
     if (!device) return 0;
     int found = vyra::AppendDevice(std::move(device));
+    if (found < 0) return 0;
     if (index) *index = found;
     return 1;
   } catch (...) {
@@ -192,6 +195,8 @@ VYRA_EXPORT int SetControllingProxy(int index, void* proxy) {
 #if defined(_WIN32)
 namespace {
 
+constexpr int64_t kUnloadWaitMs = 1500;  // all readers together
+
 // Process exit: the other threads are already gone, perhaps inside one of our locks, so
 // nothing is waited for or freed (the system reclaims it all); each monitor is only told to
 // stop, as Close tells it, where its port can be written without waiting for a lock.
@@ -210,19 +215,47 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   }
   // FreeLibrary without CloseAll: the loader lock is held, so readers are ended without
   // waiting for anything that needs it (platform/thread_end.h), then the devices and the
-  // process-wide objects go as at a CloseAll.
+  // process-wide objects go as at a CloseAll. A reader that cannot be ended in time (inside
+  // a host callback that waits for this thread, or for the loader lock) would hang the host:
+  // it is left running, and the module, its device and those objects stay for it.
   vyra::plat::BeginLoaderLockUnload();
+  const bool allEnded = vyra::EndReadersForUnload(vyra::NowMs() + kUnloadWaitMs);
+  if (!allEnded) vyra::plat::KeepModuleLoaded();
   CloseAllBody();
-  vyra::DestroyProcessWideObjects();
+  if (allEnded) vyra::DestroyProcessWideObjects();
   return TRUE;
 }
 #else
-// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, i.e. after
-// the exit handlers. The objects that the devices and their readers use are ProcessWide, so
-// they are all still there: the devices are closed first (each monitor told to stop), then
-// those objects go.
-__attribute__((destructor)) static void UnloadPlugin() {
+namespace {
+
+// Set once the unload hook has destroyed the process-wide objects: on dlclose the exit
+// handler below runs after that hook.
+std::atomic<bool> g_unloaded{false};
+
+// Process exit runs the exit handlers newest first, and the host's static objects built
+// before this module was loaded are destroyed by handlers registered before this one. So
+// the devices are closed here (readers stopped and joined, each monitor told to stop) while
+// the host objects a reader may be posting a comment to are still there.
+//
+// The unload hook joins readers with the dynamic loader's lock held (dlclose). Our reader
+// code never takes that lock: it converts text only between UTF-16 and the ANSI or UTF-8
+// code pages, which are UTF-8 here and converted by hand, so no reader reaches iconv_open
+// (whose gconv modules are loaded with dlopen); the locale's own code page is used on host
+// threads only.
+void CloseAllAtExit() {
+  if (!g_unloaded.load()) CloseAllBody();
+}
+
+__attribute__((constructor)) void LoadPlugin() { std::atexit(CloseAllAtExit); }
+
+// Runs on dlclose and, at process exit, from the dynamic loader's finalisation, after the
+// exit handlers. The objects that the devices and their readers use are ProcessWide, so
+// they are all still there: the devices are closed first, then those objects go.
+__attribute__((destructor)) void UnloadPlugin() {
   CloseAllBody();
+  g_unloaded.store(true);
   vyra::DestroyProcessWideObjects();
 }
+
+}  // namespace
 #endif

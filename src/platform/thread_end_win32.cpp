@@ -8,38 +8,57 @@ namespace vyra::plat {
 
 namespace {
 std::atomic<bool> g_loaderLockUnload{false};
+HANDLE H(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 }  // namespace
 
 void BeginLoaderLockUnload() noexcept { g_loaderLockUnload.store(true); }
 bool InLoaderLockUnload() noexcept { return g_loaderLockUnload.load(); }
+
+void KeepModuleLoaded() noexcept {
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&KeepModuleLoaded), &self);
+}
 
 ThreadEnd::ThreadEnd()
     : parked_(reinterpret_cast<intptr_t>(CreateEventW(nullptr, TRUE, FALSE, nullptr))),
       gate_(reinterpret_cast<intptr_t>(CreateEventW(nullptr, TRUE, FALSE, nullptr))) {}
 
 ThreadEnd::~ThreadEnd() {
-  if (parked_) CloseHandle(reinterpret_cast<HANDLE>(parked_));
-  // A parked thread that could not be ended still waits on the gate: it stays open.
-  if (gate_ && !(WaitForSingleObject(reinterpret_cast<HANDLE>(parked_), 0) == WAIT_OBJECT_0 && !thread_))
-    CloseHandle(reinterpret_cast<HANDLE>(gate_));
-  if (thread_) CloseHandle(reinterpret_cast<HANDLE>(thread_));
+  // Decided before any handle goes: a closed handle's value may already name another
+  // thread's object.
+  if (gate_ && !gateInUse_) CloseHandle(H(gate_));
+  if (parked_) CloseHandle(H(parked_));
+  if (intptr_t thread = thread_.load()) CloseHandle(H(thread));
 }
 
 bool ThreadEnd::Valid() const { return parked_ && gate_; }
 
-void ThreadEnd::Park() noexcept {
+void ThreadEnd::Enter() noexcept {
   HANDLE self = nullptr;
   if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                       DUPLICATE_SAME_ACCESS))
-    thread_ = reinterpret_cast<intptr_t>(self);
-  SignalObjectAndWait(reinterpret_cast<HANDLE>(parked_), reinterpret_cast<HANDLE>(gate_), INFINITE, FALSE);
+    thread_.store(reinterpret_cast<intptr_t>(self));
+}
+
+void ThreadEnd::Park() noexcept {
+  SignalObjectAndWait(H(parked_), H(gate_), INFINITE, FALSE);
   for (;;) Sleep(INFINITE);  // only if the gate itself failed
 }
 
-bool ThreadEnd::EndParked(int waitMs) noexcept {
-  if (WaitForSingleObject(reinterpret_cast<HANDLE>(parked_), static_cast<DWORD>(waitMs)) != WAIT_OBJECT_0) return false;
-  if (!thread_) return true;  // cannot be ended: it stays parked, harmless, until the process ends
-  HANDLE thread = reinterpret_cast<HANDLE>(thread_);
+bool ThreadEnd::EndForUnload(int waitMs) noexcept {
+  // Enter comes before the reader can test for the unload, so a reader that returned
+  // instead of parking has published its handle by now; one that has not entered yet will
+  // park.
+  const HANDLE thread = H(thread_.load());
+  const HANDLE both[2] = {H(parked_), thread};
+  const DWORD waited = WaitForMultipleObjects(thread ? 2 : 1, both, FALSE, static_cast<DWORD>(waitMs < 0 ? 0 : waitMs));
+  if (waited == WAIT_OBJECT_0 + 1) return true;  // its thread has ended
+  if (waited != WAIT_OBJECT_0) return false;
+  if (!thread) {
+    gateInUse_ = true;  // cannot be ended: it stays parked, harmless, until the process ends
+    return true;
+  }
   TerminateThread(thread, 0);
   WaitForSingleObject(thread, 1000);
   return true;

@@ -206,7 +206,12 @@ HResult DuraSerial::HandleReply(const char* bytes, int length) {
           channelMinimaLine = line;
         }
         LogEntry("channel minVals: ", line);
-        if (!BuildChannels()) return kE_FAIL;  // the next line replaces the minima and retries
+        if (!BuildChannels()) {
+          // The description is complete even so, and non-channel commands wait for nothing
+          // more; the next line replaces the minima and retries.
+          NotifyHost();
+          return kE_FAIL;
+        }
         advance(kReady);
         return kS_OK;
 

@@ -129,6 +129,7 @@ bool DuraSerial::StartReader(std::shared_ptr<plat::SerialPort> line) {
   reader = std::move(fresh);
   try {
     r->thread = std::thread([this, r] {
+      r->end.Enter();
       plat::RaiseCurrentThreadPriority();
       ReaderLoop();
       if (plat::InLoaderLockUnload()) r->end.Park();  // never returns: platform/thread_end.h
@@ -147,19 +148,7 @@ void DuraSerial::StopReaderThread(int waitMs) {
   if (!reader) return;
   Reader& r = *reader;
   if (plat::InLoaderLockUnload()) {
-    // Neither joined nor left running: the reader parks and is ended there. One that had
-    // already returned (a Close that gave up waiting) is on its way out and is left to it.
-    if (!r.stopSignalled) {
-      r.stopSignalled = true;
-      r.stop.Set();
-    }
-    for (;;) {
-      if (r.end.EndParked(20)) break;
-      std::lock_guard l(r.doneMutex);
-      if (r.done) break;
-    }
-    r.thread.detach();
-    reader.reset();
+    EndReaderForUnload(NowMs());  // the unload hook has waited already
     return;
   }
   if (!r.stopSignalled) {
@@ -180,6 +169,29 @@ void DuraSerial::StopReaderThread(int waitMs) {
   if (!ended) return;  // still running: the Reader (and the line it holds) stays
   if (r.thread.joinable()) r.thread.join();
   reader.reset();
+}
+
+void DuraSerial::SignalReaderStop() {
+  if (reader && !reader->stopSignalled) {
+    reader->stopSignalled = true;
+    reader->stop.Set();
+  }
+}
+
+bool DuraSerial::EndReaderForUnload(int64_t deadlineMs) {
+  if (!reader) return true;
+  SignalReaderStop();
+  // Neither joined nor waited for without limit: the reader parks and is ended there, or its
+  // thread has ended. One that gets to neither by the deadline is left running, and with it
+  // this object and everything it reaches.
+  const int64_t left = deadlineMs - NowMs();
+  if (!reader->end.EndForUnload(left > 0 ? static_cast<int>(left) : 0)) {
+    readerLeftRunning.store(true, std::memory_order_relaxed);
+    return false;
+  }
+  reader->thread.detach();
+  reader.reset();
+  return true;
 }
 
 void DuraSerial::ReaderLoop() {

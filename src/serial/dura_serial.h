@@ -72,6 +72,12 @@ class DuraSerial : public COMPort {
   bool Close() override;
   void ReaderLoop();
   HResult ReceivePass();
+  // Unload under the Windows loader lock (platform/thread_end.h): the reader told to stop.
+  void SignalReaderStop();
+  // Ends the stopped reader where it parks, or sees it gone, waiting until deadlineMs at the
+  // latest; false when it still runs: this object must then never be destroyed.
+  bool EndReaderForUnload(int64_t deadlineMs);
+  bool ReaderLeftRunning() const { return readerLeftRunning.load(std::memory_order_relaxed); }
 
   // --- reply protocol (protocol/) ---
   HResult HandleReply(const char* bytes, int length);
@@ -213,6 +219,7 @@ class DuraSerial : public COMPort {
   std::atomic<uint32_t> hostSequence{0};
   std::atomic<int32_t> hostWaiters{0};
   std::atomic<uint32_t> closeCount{0};  // raised by every Close; ends the waits begun before it
+  std::atomic<bool> readerLeftRunning{false};
 };
 
 // Narrow digits after "z800", "vez" or "bvlvyra" in the device path (case ignored).

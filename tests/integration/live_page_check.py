@@ -31,7 +31,7 @@ def main():
     opts.binary_location = "/usr/bin/chromium"
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
                  "--disable-component-update", "--disable-sync", "--no-first-run", "--disable-dev-shm-usage",
-                 "--window-size=1400,1000", "--user-data-dir=" + profile.name):
+                 "--window-size=1400,1500", "--user-data-dir=" + profile.name):
         opts.add_argument(flag)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
     try:

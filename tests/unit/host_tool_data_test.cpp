@@ -155,14 +155,28 @@ TEST(HostToolCycles, GroupsTheCommentsIntoCyclesAndSummarisesTheValidOnes) {
   EXPECT_EQ(one.Summary(), "cycles: 1 seen, 0 valid, 1 error(s)");
 }
 
+// A folder of its own for each recording test, removed with everything in it.
+struct ScratchDir {
+  std::string path;
+  ScratchDir() {
+    std::string p = (std::filesystem::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
+    if (mkdtemp(p.data())) path = p;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    if (!path.empty()) std::filesystem::remove_all(path, ec);
+  }
+};
+
 // An odd sample period, signals of unequal length and a range wider than 16 bits, read back by
 // BioSig: the stored integers unchanged in whole records written as they complete, the short
 // signal held at its last value from where the annotation says.
 TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
   VYRA_NEED_SAVE2GDF();
   namespace fs = std::filesystem;
-  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  ScratchDir scratch;
+  const std::string& dir = scratch.path;
+  ASSERT_FALSE(dir.empty());
   const int periodUs = 30001;  // 40 samples make a record of 1.20004 s, a whole number of 10 us
   const double period = periodUs / 1e6;
   const std::vector<EdfSignal> signals = {{"Flow", "l/s", 0, 100000, 3}, {"VPR", "mmHg", 0, 300, 0}};
@@ -198,8 +212,6 @@ TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
   EXPECT_EQ(f.events[0].text, "padded, no data: Flow,VPR");
   EXPECT_NEAR(f.events[0].seconds, 45 * period, period);
   EXPECT_NEAR(f.events[0].duration, 75 * period, period);
-  std::error_code ec;
-  fs::remove_all(dir, ec);
 }
 
 // Ranges at the ends of the stored integers, and one the header cannot write at all: either the
@@ -207,8 +219,9 @@ TEST(HostToolEdf, KeepsEveryStoredValueInWholeRecords) {
 TEST(HostToolEdf, RangesAtTheEndsOfTheStoredIntegersAreKeptExactlyOrRefused) {
   VYRA_NEED_MNE();
   namespace fs = std::filesystem;
-  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  ScratchDir scratch;
+  const std::string& dir = scratch.path;
+  ASSERT_FALSE(dir.empty());
   struct Case {
     EdfSignal signal;
     bool opens;
@@ -238,16 +251,15 @@ TEST(HostToolEdf, RangesAtTheEndsOfTheStoredIntegersAreKeptExactlyOrRefused) {
     ASSERT_EQ(signals[0].values.size(), 100u);
     EXPECT_NEAR(signals[0].values[50], v / 1000.0, 1e-7) << c.signal.label;
   }
-  std::error_code ec;
-  fs::remove_all(dir, ec);
 }
 
 // Comments fill the annotation room first: a padding note never takes a result's place.
 TEST(HostToolEdf, APaddingNoteNeverDisplacesAComment) {
   VYRA_NEED_SAVE2GDF();
   namespace fs = std::filesystem;
-  std::string dir = (fs::temp_directory_path() / "vyra-edf-test.XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  ScratchDir scratch;
+  const std::string& dir = scratch.path;
+  ASSERT_FALSE(dir.empty());
   std::ostringstream err;
   {
     EdfRecording edf;
@@ -265,8 +277,6 @@ TEST(HostToolEdf, APaddingNoteNeverDisplacesAComment) {
   EXPECT_EQ(f.events[0].text, "Systolic BP = 120 mmHg");
   EXPECT_EQ(f.events[1].text, "Diastolic BP = 80 mmHg");
   EXPECT_NE(err.str().find("no room for the padding note"), std::string::npos) << err.str();
-  std::error_code ec;
-  fs::remove_all(dir, ec);
 }
 
 TEST(HostToolEdf, HeaderTextsAreAsciiInTheUsualSpellings) {

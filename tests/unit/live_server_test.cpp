@@ -217,8 +217,8 @@ TEST(LiveServer, AClientThatDoesNotReadIsDroppedAndTheOthersMissNothing) {
   EXPECT_EQ(got, sent);
 }
 
-// The page of two devices at once, in a real browser: both devices' channels, moving charts and
-// a cycle result. Fake devices stand in until vyra-host streams several monitors.
+// The page of two devices at once, in a real browser, fed here as a stream loop feeds it: both
+// devices' channels, moving charts and a cycle result.
 TEST(LiveServer, APageInABrowserShowsTwoDevices) {
   VYRA_NEED_READER(vyra::test::HaveBrowser(), "Chromium, chromedriver and selenium (chromium-driver, python3-selenium)");
   LiveServer s;

@@ -209,8 +209,11 @@ TEST_F(ProtocolDispatch, RefusedIdentificationAndFailedBuildKeepTheirState) {
   Feed("a,b");
   Feed("u,u");
   Feed("1,2");
+  const uint32_t seen = device->HostSequence();
   EXPECT_EQ(Feed("0"), kE_FAIL);  // one minimum for two channels
   EXPECT_EQ(State(), kAwaitChannelMinima);
+  // The stored line completes the description: a host command waiting for it is woken.
+  EXPECT_NE(device->HostSequence(), seen);
   EXPECT_FALSE(device->ChannelsReady());
   EXPECT_EQ(Feed("0,-1"), kS_OK);  // a further line replaces the minima
   EXPECT_EQ(State(), kReady);

@@ -10,7 +10,8 @@
 # Prints every check and finally "N passed, N failed" over all of them; exit 1 on failure.
 # VYRA_WINE_FORCE64=1 takes the 64-bit path even where 32-bit Wine runs.
 # VYRA_WINE_KEEP=1 keeps the temporary folder (prefix, logs) for inspection.
-# VYRA_WINE_IDLE_S / VYRA_WINE_STREAM_S / VYRA_WINE_SAMPLES shorten the long runs locally.
+# VYRA_WINE_IDLE_S / VYRA_WINE_STREAM_S / VYRA_WINE_SAMPLES / VYRA_WINE_CYCLES shorten the
+# long runs locally.
 set -uo pipefail
 
 wine32_loader=/usr/lib/wine/wine
@@ -50,6 +51,7 @@ stage_start=$(date +%s)
 idle_s=${VYRA_WINE_IDLE_S:-60}
 stream_s=${VYRA_WINE_STREAM_S:-60}
 samples=${VYRA_WINE_SAMPLES:-20000}
+cycles=${VYRA_WINE_CYCLES:-1000}
 
 passed=0
 failed=0
@@ -246,16 +248,22 @@ if start_sim --profile branded --no-cycles --extra-channel "TrigFl:L/s:0.80:-0.8
 fi
 
 # 6. The host unloads the plug-in, or ends, while sampling and without CloseAll: either way
-# the monitor is told to stop.
-for scenario in unload exit; do
-  if start_sim --profile branded --no-cycles --verbose; then
-    run_host "$scenario" 90 "$scenario"
+# the monitor is told to stop. The plain unload comes after find/initialise/CloseAll cycles
+# with another thread's handles coming and going; the second one comes while the reader is
+# inside the host's comment call (cuff cycles on).
+for scenario in "unload cycles $cycles" "unload callback" exit; do
+  read -r -a words <<<"$scenario"
+  name=${words[0]}${words[1]:+-${words[1]}}
+  sim_options=(--profile branded --no-cycles --verbose)
+  [ "${words[1]:-}" = callback ] && sim_options=(--profile branded --first-cycle-ms 300 --verbose)
+  if start_sim "${sim_options[@]}"; then
+    run_host "$name" $((90 + cycles / 2)) "${words[@]}"
     stop_sim
     last=$(grep '^<- :' "$work/sim.err" | tail -n 1)
     if [ "$last" = "<- :X" ]; then
-      pass "$scenario: the monitor's last command was X"
+      pass "$name: the monitor's last command was X"
     else
-      fail "$scenario: the monitor's last command was '${last#<- }', not X"
+      fail "$name: the monitor's last command was '${last#<- }', not X"
     fi
   fi
 done

@@ -14,9 +14,9 @@ struct DemoOptions {
   LiveServer* live = nullptr;  // started; the stream feeds it
 };
 
-// Simulated branded monitor on a pseudo-terminal, found through a discovery tree of its own:
-// describe it, stream it to CSV with its cuff-cycle comments, an EDF+ recording and a cycle
-// table, plot the CSV.
+// Two simulated branded monitors on pseudo-terminals, found through a discovery tree of their
+// own: describe the first, stream both at once, each to a CSV with its cuff-cycle comments, an
+// EDF+ recording and a cycle table, plot the CSVs.
 int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err);
 
 }  // namespace vyra::host

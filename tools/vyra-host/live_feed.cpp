@@ -9,11 +9,15 @@ void LiveFeed::Describe(const LiveDevice& device) {
   server_->State(serial_, "streaming");
 }
 
-void LiveFeed::Samples(int channel, uint64_t first, double period, double divisor, const std::vector<int32_t>& stored) {
+void LiveFeed::Samples(int channel, double t0, double period, double divisor, const std::vector<int32_t>& stored) {
   if (!server_) return;
   values_.clear();
   for (int32_t v : stored) values_.push_back(v / divisor);
-  server_->Samples(serial_, channel, static_cast<double>(first) * period, period, values_);
+  server_->Samples(serial_, channel, t0, period, values_);
+}
+
+void LiveFeed::State(const std::string& state) {
+  if (server_) server_->State(serial_, state);
 }
 
 void LiveFeed::Comment(const vyra::host::Comment& c, const CycleTable& cycles) {

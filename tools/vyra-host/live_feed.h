@@ -16,8 +16,9 @@ class LiveFeed {
   explicit operator bool() const { return server_ != nullptr; }
 
   void Describe(const LiveDevice& device);  // then "streaming"
-  // Stored values of one channel; the first is sample `first` of that channel.
-  void Samples(int channel, uint64_t first, double period, double divisor, const std::vector<int32_t>& stored);
+  // Stored values of one channel, the first at t0 seconds from the start of the stream.
+  void Samples(int channel, double t0, double period, double divisor, const std::vector<int32_t>& stored);
+  void State(const std::string& state);  // "lost", "restored"
   // A comment, and the cycles it completed in `cycles`.
   void Comment(const vyra::host::Comment& c, const CycleTable& cycles);
   void Stopped(const CycleTable& cycles);  // cycles Finish() completed, then "stopped"

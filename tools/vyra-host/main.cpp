@@ -1,6 +1,7 @@
 // vyra-host: a command-line host for the VYRA plug-in. It loads the module by path and drives
 // it only through its exports, as the data-acquisition host does.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -54,7 +55,7 @@ int main(int argc, char** argv) {
 
   app.add_subcommand("info", "initialise the first device and print its description and channels");
 
-  auto* stream = app.add_subcommand("stream", "sample the first device; data lines or CSV, with comments");
+  auto* stream = app.add_subcommand("stream", "sample one device or several at once; data lines or CSV, with comments");
   StreamOptions so;
   bool noProgress = false;
   stream->add_option("--seconds", so.seconds, "how long to sample; 0 until Ctrl-C")
@@ -70,6 +71,13 @@ int main(int argc, char** argv) {
       ->delimiter(',')
       ->check(CLI::PositiveNumber);
   stream->add_flag("--no-progress", noProgress, "no progress line on standard error");
+  stream->add_option("--devices", so.devices,
+                     "all, or serial numbers (comma-separated): sampled at once; output paths then contain {serial}")
+      ->delimiter(',');
+  stream->add_flag("--reconnect", so.reconnect,
+                   "a device that fails is looked for again once a second; the others go on");
+  stream->add_option("--split", so.splitSeconds, "start a new EDF+ file after this many seconds of recording")
+      ->check(CLI::PositiveNumber);
   std::string serve;
   auto serveCheck = [](const std::string& s) {
     std::string address, error;
@@ -95,6 +103,13 @@ int main(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
+    if (stream->parsed()) {
+      // Refused before any device is touched: with several devices one file would take them all.
+      if (std::string why = CheckOutputPaths(so); !why.empty()) throw CLI::ValidationError(why);
+      if (std::find(so.devices.begin(), so.devices.end(), "all") != so.devices.end() && so.devices.size() > 1) {
+        throw CLI::ValidationError("--devices: all, or a list of serial numbers, not both");
+      }
+    }
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }

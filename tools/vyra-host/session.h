@@ -40,20 +40,41 @@ struct StreamOptions {
   int periodUs = 0;             // 0: keep the device's period
   std::vector<int> channels;    // empty: every channel
   bool progress = true;
+  // Empty: the first device found. "all", or the serial numbers to stream.
+  std::vector<std::string> devices;
+  bool reconnect = false;       // look for a failed device again and go on
+  double splitSeconds = 0;      // > 0: a new EDF+ file after this much recording
   LiveServer* live = nullptr;   // started by the caller; sees the device, its samples and comments
 };
-struct StreamResult {
-  int exit = kExitOk;
+
+// With several devices each output path names its device with this; it is replaced by the
+// serial number.
+constexpr const char* kSerialField = "{serial}";
+bool SeveralDevices(const StreamOptions& o);
+// Why the options cannot be used (an output path without {serial} for several devices), or
+// empty.
+std::string CheckOutputPaths(const StreamOptions& o);
+std::string ForSerial(const std::string& path, const std::string& serial);
+// NAME.edf for the first file, NAME-2.edf, NAME-3.edf, ... after it.
+std::string NumberedPath(const std::string& path, int number);
+
+struct DeviceResult {
+  std::string serial;
   std::vector<uint64_t> samples;  // per selected channel
   uint64_t rows = 0;              // CSV rows written
   size_t comments = 0;
-  std::string commentsPath;       // side file next to the CSV
-  uint64_t edfRecords = 0;
-  std::string edfPath;  // as written (".bdf" for a 24-bit recording); empty when none was kept
-  bool edfBdf = false;
+  std::string csvPath, commentsPath, cyclesPath;
+  std::vector<std::string> edfFiles;
+  uint64_t edfRecords = 0;        // over every file
   double edfRecordSeconds = 0;
   size_t cycles = 0;
   std::string cycleSummary;       // empty when no cycle was seen
+  int losses = 0;
+  double secondsLost = 0;
+};
+struct StreamResult {
+  int exit = kExitOk;
+  std::vector<DeviceResult> devices;  // the devices streamed, in the order found
 };
 StreamResult StreamDevice(Module& m, const std::string& ids, const StreamOptions& o, std::ostream& out,
                           std::ostream& err);

@@ -111,9 +111,15 @@ void CsvWriter::Finish() {
   out_.flush();
 }
 
+void CsvWriter::Restart(double seconds) {
+  Finish();
+  base_ = seconds;
+  baseRow_ = rows_;
+}
+
 void CsvWriter::WriteRow(bool partial) {
   char cell[64];
-  std::snprintf(cell, sizeof cell, "%.6f", static_cast<double>(rows_) * period_);
+  std::snprintf(cell, sizeof cell, "%.6f", base_ + static_cast<double>(rows_ - baseRow_) * period_);
   out_ << cell;
   for (size_t k = 0; k < columns_.size(); ++k) {
     out_ << ',';
@@ -252,6 +258,14 @@ void CycleTable::Add(const Comment& c) {
 
 void CycleTable::Finish() {
   if (open_) Complete(*std::exchange(open_, std::nullopt));
+}
+
+void CycleTable::Mark(double seconds, const std::string& text) {
+  Finish();
+  if (!out_) return;
+  char t[64];
+  std::snprintf(t, sizeof t, "%.6f", seconds);
+  *out_ << ',' << t << ",,," << CsvField(text) << '\n' << std::flush;
 }
 
 void CycleTable::Complete(CycleRow row) {

@@ -49,6 +49,9 @@ class CsvWriter {
   // Returns false for a channel that is not a column (the values are ignored).
   bool Add(int channel, const std::vector<int32_t>& values);
   void Finish();
+  // Finishes the rows of the samples so far; the next rows count from `seconds` (sampling
+  // started again after a gap).
+  void Restart(double seconds);
   uint64_t RowsWritten() const { return rows_; }
 
  private:
@@ -58,6 +61,8 @@ class CsvWriter {
   std::vector<std::deque<int32_t>> pending_;
   double period_;
   uint64_t rows_ = 0;
+  double base_ = 0;
+  uint64_t baseRow_ = 0;
 };
 
 // Quotes a CSV field when it holds a separator, a quote or a line break.
@@ -99,6 +104,8 @@ class CycleTable {
   void WriteHeader();
   void Add(const Comment& c);
   void Finish();  // a cycle still waiting for its second result
+  // A row that is not a cycle: no number, the text in the error column ("signal lost").
+  void Mark(double seconds, const std::string& text);
   const std::vector<CycleRow>& Rows() const { return rows_; }
   size_t ValidCount() const;
   // "cycles: N seen, N valid, N error(s); systolic M ± SD mmHg, diastolic M ± SD mmHg"

@@ -91,4 +91,12 @@ TreePaths LayOutDiscoveryTree(const std::string& root, const std::vector<TreePor
   return {sys.string(), dev.string()};
 }
 
+void UnplugPort(const std::string& root, const TreePort& port) {
+  const fs::path base = fs::absolute(root).lexically_normal();
+  std::error_code ec;
+  fs::remove(base / "sys" / "class" / "tty" / port.tty, ec);
+  fs::remove(base / "dev" / "serial" / "by-id" / ByIdName(port), ec);
+  fs::remove(base / "dev" / port.tty, ec);
+}
+
 }  // namespace vyra::sim

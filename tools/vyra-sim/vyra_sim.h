@@ -211,6 +211,11 @@ struct TreePaths {
 TreePaths LayOutDiscoveryTree(const std::string& root, const std::vector<TreePort>& ports,
                               bool ftdiDriverLoaded = true);
 
+// Takes a port out of a tree laid out under `root`, as the kernel does when its adapter is
+// unplugged: its tty class entry, its device node and its by-id link go. Laying the tree out
+// again with the port (a new Monitor's SlavePath as target) plugs it back in.
+void UnplugPort(const std::string& root, const TreePort& port);
+
 // The by-id link name a port gets.
 std::string ByIdName(const TreePort& port);
 

@@ -47,7 +47,9 @@
     lower.append(cyclesBox, commentsBox);
     section.append(h, charts, lower);
     document.getElementById("empty")?.remove();
-    root.append(section);
+    // In serial-number order, whatever order the devices started in.
+    const after = [...root.querySelectorAll("section.device")].find((e) => e.dataset.serial > info.serial);
+    root.insertBefore(section, after || null);
     const d = { section, title, state, charts, tbody, comments, channels: new Map(), latest: 0, cycles: new Map(),
                 seen: new Set() };
     devices.set(info.serial, d);
