@@ -44,7 +44,7 @@ struct StreamOptions {
   std::vector<std::string> devices;
   bool reconnect = false;       // look for a failed device again and go on
   double splitSeconds = 0;      // > 0: a new EDF+ file after this much recording
-  LiveServer* live = nullptr;   // started by the caller; sees the device, its samples and comments
+  LiveServer* live = nullptr;   // started by the caller; sees the devices, their samples and comments
 };
 
 // With several devices each output path names its device with this; it is replaced by the

@@ -10,10 +10,10 @@
 
 namespace vyra::host {
 
-// Closes every device on every path out of a command. The recording objects the devices
-// use must outlive it, so it is declared after them.
 class LiveServer;
 
+// Closes every device on every path out of a command. The recording objects the devices
+// use must outlive it, so it is declared after them.
 struct CloseGuard {
   Module& m;
   int threadsBefore;
