@@ -8,6 +8,8 @@
 //   Stream/unpaced   one device, lines as fast as the simulator can write them
 //   Stream/python    the same paced stream read by a plain pyserial loop (/usr/bin/python3)
 //   Stream/scale8    eight devices at once, each read by its own host thread
+//   Stream/live8     the same eight, each host thread feeding the live view: no client, or 4
+//                    event clients reading (their own CPU left out) and one that never reads
 //   Stream/floor     bare poll/read loops on the same paced stream (1 and 2 threads)
 //   Stream/share     the paced plug-in and the hand-off floor in alternating windows
 //   Tool/devices     vyra-host stream --devices all, as a user runs it, for 1 and 8 monitors:
@@ -44,7 +46,10 @@
 #include <thread>
 #include <vector>
 
+#include "live_server.h"
 #include "module.h"
+#include "stream_data.h"
+#include "support/live_client.h"
 #include "vyra_sim.h"
 
 extern char** environ;
@@ -264,12 +269,66 @@ struct RunResult {
   double idleCpuPct = -1;  // initialised devices, sampling not started
   std::vector<DeviceTally> tally;
   std::vector<uint64_t> sent;
+  // With the live view: its clients' bytes, resident memory growth over the window, drops.
+  bool live = false;
+  double clientBytes = 0, rssGrowthKb = 0;
+  size_t dropped = 0;
+};
+
+long VmRssKb() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  long kb = -1;
+  char line[256];
+  while (f && std::fgets(line, sizeof line, f)) {
+    if (std::sscanf(line, "VmRSS: %ld", &kb) == 1) break;
+  }
+  if (f) std::fclose(f);
+  return kb;
+}
+
+// Event clients of the live view on threads of their own, reading and dropping what comes,
+// and with them one that connects and never reads.
+struct LiveClients {
+  LiveClients(int port, int readers) {
+    if (readers > 0) {
+      stuck = vyra::test::Connect(port, 4096);
+      vyra::test::SendAll(stuck, "GET /api/events HTTP/1.1\r\n\r\n");
+    }
+    for (int i = 0; i < readers; ++i) {
+      const int fd = vyra::test::Connect(port);
+      vyra::test::SendAll(fd, "GET /api/events HTTP/1.1\r\n\r\n");
+      threads.emplace_back([this, fd] {
+        char buf[65536];
+        for (;;) {
+          ssize_t n = recv(fd, buf, sizeof buf, 0);
+          if (n <= 0) break;
+          bytes += static_cast<double>(n);
+        }
+        close(fd);
+      });
+    }
+  }
+  double CpuMsNow() {  // the readers' own, left out of the figures
+    double ms = 0;
+    for (auto& t : threads) {
+      clockid_t c;
+      if (pthread_getcpuclockid(t.native_handle(), &c) == 0) ms += CpuMs(c);
+    }
+    return ms;
+  }
+  ~LiveClients() {  // after the server has stopped, so every stream has ended
+    for (auto& t : threads) t.join();
+    if (stuck >= 0) close(stuck);
+  }
+  int stuck = -1;
+  std::vector<std::thread> threads;
+  std::atomic<double> bytes{0};
 };
 
 // Finds, initialises and starts `devices` monitors, reads them for `seconds` (one host
 // thread each), then reads on until every line the simulator reported sent has arrived.
 RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRate, double seconds, bool latency,
-              double idleSeconds = 0) {
+              double idleSeconds = 0, int liveClients = -1) {
   RunResult r;
   const vyra::host::Exports* loaded = LoadedModule();
   if (!loaded) {
@@ -315,6 +374,29 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
     return r;
   }
 
+  // The live view as vyra-host feeds it: engineering values, each channel's own sample count.
+  std::unique_ptr<vyra::host::LiveServer> live;
+  std::unique_ptr<LiveClients> clients;
+  const auto profile = vyra::sim::DescribeProfile(kProfile, false);
+  if (liveClients >= 0) {
+    live = std::make_unique<vyra::host::LiveServer>();
+    std::string error;
+    if (!live->Start("127.0.0.1", 0, error)) {
+      r.error = "live view: " + error;
+      m.CloseAll();
+      return r;
+    }
+    for (int i = 0; i < devices; ++i) {
+      vyra::host::LiveDevice d{"sim-" + std::to_string(i), profile.model, "", {}};
+      for (size_t k = 0; k < profile.channels.size(); ++k) d.channels.push_back({int(k) + 1, profile.channels[k].name, "", 0, 1000, 20000, 0});
+      live->AddDevice(d);
+    }
+    clients = std::make_unique<LiveClients>(live->Port(), liveClients);
+    const size_t all = liveClients > 0 ? size_t(liveClients) + 1 : 0;
+    live->WaitForCounts([&](const vyra::host::LiveServer::Counts& c) { return c.clients == all; },
+                        std::chrono::seconds(10));
+  }
+
   r.tally.resize(devices);
   std::atomic<bool> measuring{false}, stop{false};
   std::vector<double> hostCpu(devices, 0.0);
@@ -322,6 +404,11 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
     std::vector<char> buffer(4096);
     bool was = false;
     double c0 = 0;
+    std::vector<vyra::host::DataLine> lines;
+    std::vector<double> values;
+    std::vector<uint64_t> count(profile.channels.size() + 1, 0);
+    uint64_t bad = 0;
+    const std::string serial = "sim-" + std::to_string(i);
     while (!stop.load(std::memory_order_relaxed)) {
       const bool now = measuring.load(std::memory_order_relaxed);
       if (now != was) {
@@ -329,8 +416,17 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
         else hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;
         was = now;
       }
-      if (m.ReadLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100))
-        Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], latency && now, MonoNs());
+      if (!m.ReadLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100)) continue;
+      Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], latency && now, MonoNs());
+      if (!live) continue;
+      lines.clear();
+      vyra::host::ParseDataBuffer(buffer.data(), lines, bad);
+      for (const auto& d : lines) {
+        if (d.channel < 1 || d.channel >= static_cast<int>(count.size())) continue;
+        values.assign(d.values.begin(), d.values.end());
+        live->Samples(serial, d.channel, static_cast<double>(count[d.channel]) * 0.02, 0.02, values);
+        count[d.channel] += d.values.size();
+      }
     }
     if (was) hostCpu[i] = CpuMs(CLOCK_THREAD_CPUTIME_ID) - c0;  // stopped before it saw the window end
   };
@@ -342,11 +438,19 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
   const auto t0 = std::chrono::steady_clock::now();
   std::vector<uint64_t> values0;
   for (auto& t : r.tally) values0.push_back(t.values);
+  const long rss0 = VmRssKb();
+  const double clientBytes0 = clients ? clients->bytes.load() : 0, clientCpu0 = clients ? clients->CpuMsNow() : 0;
   measuring = true;
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   measuring = false;
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   r.cpuMs = CpuMs(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+  r.rssGrowthKb = static_cast<double>(VmRssKb() - rss0);
+  if (clients) {
+    r.clientBytes = clients->bytes.load() - clientBytes0;
+    r.cpuMs -= clients->CpuMsNow() - clientCpu0;
+  }
+  r.live = live != nullptr;
   r.simCpuMs = sim.CpuMs() - simCpu0;
   std::vector<uint64_t> values1;
   for (auto& t : r.tally) values1.push_back(t.values);
@@ -362,6 +466,11 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
   }
   stop = true;
   for (auto& t : hosts) t.join();
+  if (live) {
+    r.dropped = live->GetCounts().dropped;
+    live->Stop();
+    clients.reset();
+  }
   for (double c : hostCpu) r.hostCpuMs += c;
   for (int i = 0; i < devices; ++i) {
     r.tally[i].values = values1[i] - values0[i];  // values in the window
@@ -401,6 +510,11 @@ void Report(benchmark::State& state, const RunResult& r) {
   state.counters["reader_cpu_pct"] = cpuPct - 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
   if (r.idleCpuPct >= 0) state.counters["idle_cpu_pct"] = r.idleCpuPct;
   state.counters["sim_cpu_pct"] = 100.0 * r.simCpuMs / (r.seconds * 1000.0);
+  if (r.live) {
+    state.counters["client_kbytes_per_s"] = r.clientBytes / 1024 / r.seconds;
+    state.counters["rss_growth_kb"] = r.rssGrowthKb;
+    state.counters["dropped"] = static_cast<double>(r.dropped);
+  }
   if (!lat.empty()) {
     std::sort(lat.begin(), lat.end());
     auto at = [&](double q) { return lat[std::min(lat.size() - 1, static_cast<size_t>(q * lat.size()))] / 1e3; };
@@ -431,10 +545,17 @@ void BM_StreamScale(benchmark::State& state) {
 }
 BENCHMARK(BM_StreamScale)->Name("Stream/scale8")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+void BM_StreamLive(benchmark::State& state) {
+  const int clients = static_cast<int>(state.range(0));
+  for (auto _ : state) Report(state, Run(kMaxDevices, 11520, kPacedRates, 2, Seconds(), false, 0, clients));
+}
+BENCHMARK(BM_StreamLive)->Name("Stream/live8")->Arg(0)->Arg(4)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // --- the whole tool: vyra-host stream --devices all -------------------------------------
 #ifdef VYRA_HOST_PATH
 void BM_ToolDevices(benchmark::State& state) {
   const int devices = static_cast<int>(state.range(0));
+  const int clients = static_cast<int>(state.range(1));  // of --serve; > 0 adds one that never reads
   for (auto _ : state) {
     SimProcess sim(devices, 11520, kPacedRates, 2);
     if (static_cast<int>(sim.slaves.size()) != devices) {
@@ -442,8 +563,8 @@ void BM_ToolDevices(benchmark::State& state) {
       return;
     }
     const std::string root = LayOutTree(sim);
-    int out[2];
-    if (pipe(out) != 0) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
       state.SkipWithError("pipe");
       return;
     }
@@ -451,10 +572,12 @@ void BM_ToolDevices(benchmark::State& state) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_addclose(&fa, out[0]);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    posix_spawn_file_actions_addclose(&fa, err[0]);
     const std::string seconds = std::to_string(Seconds());
     std::vector<std::string> args = {VYRA_HOST_PATH, "--module", VYRA_MODULE_PATH, "--ids", "Z800", "stream",
                                      "--devices", "all", "--seconds", seconds, "--no-progress"};
+    if (clients > 0) args.insert(args.end(), {"--serve", "0"});
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -463,6 +586,22 @@ void BM_ToolDevices(benchmark::State& state) {
     const int rc = posix_spawn(&pid, VYRA_HOST_PATH, &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
+    close(err[1]);
+    // Standard error read on, so the tool never blocks on it; the live view's port from it.
+    std::unique_ptr<LiveClients> live;
+    FILE* errIn = fdopen(err[0], "r");
+    char said[512];
+    while (rc == 0 && clients > 0 && std::fgets(said, sizeof said, errIn)) {
+      const char* at = std::strstr(said, "live view at http://127.0.0.1:");
+      if (!at) continue;
+      live = std::make_unique<LiveClients>(std::atoi(at + std::strlen("live view at http://127.0.0.1:")), clients);
+      break;
+    }
+    std::thread errDrain([errIn] {
+      char b[512];
+      while (std::fgets(b, sizeof b, errIn)) {
+      }
+    });
     // "<serial> +<channel>,v,...": each serial's counter channel checked as Run checks it.
     std::vector<std::string> serials;
     std::vector<DeviceTally> tally;
@@ -483,6 +622,10 @@ void BM_ToolDevices(benchmark::State& state) {
     int status = 0;
     rusage ru{};
     if (rc == 0) wait4(pid, &status, 0, &ru);
+    errDrain.join();
+    std::fclose(errIn);
+    const double clientBytes = live ? live->bytes.load() : 0;
+    live.reset();  // the tool has ended: every stream is closed
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::filesystem::remove_all(root);
     if (rc != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || static_cast<int>(tally.size()) != devices) {
@@ -503,9 +646,18 @@ void BM_ToolDevices(benchmark::State& state) {
     state.counters["duplicated"] = static_cast<double>(dup);
     state.counters["cpu_pct_of_core"] = cpuPct;  // start-up and close included
     state.counters["cpu_pct_per_device"] = cpuPct / devices;
+    state.counters["client_kbytes_per_s"] = clientBytes / 1024 / wall;
   }
 }
-BENCHMARK(BM_ToolDevices)->Name("Tool/devices")->Arg(1)->Arg(8)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ToolDevices)
+    ->Name("Tool/devices")
+    ->Args({1, 0})
+    ->Args({8, 0})
+    ->Args({8, 4})
+    ->ArgNames({"", "clients"})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 #endif
 
 // --- ready: from FindDevice to the first data line, the simulator answering at once -------

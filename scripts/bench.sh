@@ -59,6 +59,20 @@ for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpa
         row(f"{label}: latency write->ReadLine p50, us", p50, "", None, "{:.0f}")
         row(f"{label}: latency write->ReadLine p99, us", p99, "< 1000", p99 is not None and p99 < 1000, "{:.0f}")
         row(f"{label}: latency write->ReadLine max, us", mx, "", None, "{:.0f}")
+for key, label in (("Stream/live8/0", "8 devices feeding the live view, no client"),
+                   ("Stream/live8/4", "8 devices feeding the live view, 4 clients")):
+    lost = get(key, "lost"); dup = get(key, "duplicated")
+    row(f"{label}: lost / duplicated", None if lost is None else lost + dup, "0", lost is not None and lost + dup == 0)
+    row(f"{label}: plug-in + host + live view CPU, % of a core", get(key, "cpu_pct_of_core"), "", None, "{:.3f}")
+    row(f"{label}: events sent to clients, KiB/s", get(key, "client_kbytes_per_s"), "", None, "{:.1f}")
+    rss = get(key, "rss_growth_kb")
+    row(f"{label}: resident memory growth over the window, KiB", rss, "< 4096 (flat)", rss is not None and rss < 4096, "{:.0f}")
+    if key.endswith("/4"):
+        row(f"{label}: clients dropped (one more never reads)", get(key, "dropped"), "1", get(key, "dropped") == 1, "{:.0f}")
+l0 = get("Stream/live8/0", "cpu_pct_of_core"); l4 = get("Stream/live8/4", "cpu_pct_of_core")
+s8 = get("Stream/scale8", "cpu_pct_of_core")
+row("live view: CPU with no client - no live view (scale8), % of a core", (l0 - s8) if (l0 is not None and s8 is not None) else None, "", None, "{:+.3f}")
+row("live view: CPU with 4 clients - with none, % of a core", (l4 - l0) if (l0 is not None and l4 is not None) else None, "", None, "{:+.3f}")
 py = get("Stream/python", "cpu_pct_of_core")
 ours = get("Stream/paced", "cpu_pct_of_core")
 f1 = get("Stream/floor/1", "cpu_pct_of_core"); f2 = get("Stream/floor/2", "cpu_pct_of_core")
@@ -81,14 +95,20 @@ row("python CPU / hand-off floor (reference)", (py / f2) if (py and f2) else Non
 per8 = get("Stream/scale8", "cpu_pct_per_device")
 rel = (per8 / ours) if (per8 and ours) else None
 row("8 devices: CPU per device / single-device CPU", rel, "<= 1.20", rel is not None and rel <= 1.2, "{:.2f}")
-t1 = get("Tool/devices/1", "cpu_pct_per_device"); t8 = get("Tool/devices/8", "cpu_pct_per_device")
+t1 = get("Tool/devices/1/clients:0", "cpu_pct_per_device"); t8 = get("Tool/devices/8/clients:0", "cpu_pct_per_device")
 row("vyra-host stream --devices all, 1 device: CPU, % of a core", t1, "", None, "{:.3f}")
 row("vyra-host stream --devices all, 8 devices: CPU per device, % of a core", t8, "", None, "{:.3f}")
 trel = (t8 / t1) if (t1 and t8) else None
 row("vyra-host, 8 devices: CPU per device / 1 device", trel, "<= 1.20", trel is not None and trel <= 1.2, "{:.2f}")
-for n in (1, 8):
-    tl = get(f"Tool/devices/{n}", "lost"); td = get(f"Tool/devices/{n}", "duplicated")
-    row(f"vyra-host, {n} device(s): samples lost / duplicated", None if tl is None else tl + td, "0", tl is not None and tl + td == 0)
+for n, c in ((1, 0), (8, 0), (8, 4)):
+    key = f"Tool/devices/{n}/clients:{c}"
+    tl = get(key, "lost"); td = get(key, "duplicated")
+    with_ = f" --serve, {c} live clients + 1 that never reads" if c else ""
+    row(f"vyra-host, {n} device(s){with_}: samples lost / duplicated", None if tl is None else tl + td, "0", tl is not None and tl + td == 0)
+l8 = get("Tool/devices/8/clients:4", "cpu_pct_of_core"); n8 = get("Tool/devices/8/clients:0", "cpu_pct_of_core")
+row("vyra-host, 8 devices --serve with 4 live clients: CPU, % of a core", l8, "", None, "{:.3f}")
+row("vyra-host, 8 devices: CPU with 4 live clients - without --serve, % of a core", (l8 - n8) if (l8 is not None and n8 is not None) else None, "", None, "{:+.3f}")
+row("vyra-host, 8 devices, 4 live clients: events received, KiB/s", get("Tool/devices/8/clients:4", "client_kbytes_per_s"), "", None, "{:.1f}")
 w = get("BM_IdleReadLineCpu/3000", "cpu_ms_waiting"); s = get("BM_IdleReadLineCpu/3000", "cpu_ms_spinning")
 row("ReadLine waiting 3 s without data: CPU ms", w, "", None, "{:.2f}")
 row("spinning wait for the same 3 s: CPU ms", s, "", None, "{:.0f}")

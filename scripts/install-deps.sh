@@ -8,7 +8,8 @@
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config googletest libgtest-dev libgmock-dev
       libbenchmark-dev libcli11-dev g++-mingw-w64-i686-posix clang gnuplot-nox
-      python3 python3-serial python3-pefile procps libedf-dev biosig-tools python3-mne)
+      python3 python3-serial python3-pefile procps libedf-dev biosig-tools python3-mne
+      libcpp-httplib-dev libjs-dygraphs chromium chromium-driver python3-selenium)
 extra=()
 wine=0
 case "${1:-}" in

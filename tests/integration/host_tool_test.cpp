@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/biosig_reader.h"
+#include "support/live_client.h"
 #include "vyra_sim.h"
 
 extern char** environ;
@@ -593,6 +594,119 @@ TEST_F(HostToolTest, ADeviceRefusesPeriodsAndChannelsItDoesNotHave) {
   }
 }
 
+// The port of the live view a vyra-host prints on start; 0 when it did not within the time.
+int LivePort(HostProcess& p) {
+  const std::string said = "live view at http://127.0.0.1:";
+  if (!p.ReadUntil([&] { return p.err.find(said) != std::string::npos && p.err.find("/\n", p.err.find(said)) != std::string::npos; }, 30s)) {
+    return 0;
+  }
+  return std::atoi(p.err.c_str() + p.err.find(said) + said.size());
+}
+
+// The events of a live view hold what the CSV and its comments hold, at the same times, while
+// hostile and slow clients come: each gets its 4xx or is left behind, and no sample is lost.
+TEST_F(HostToolTest, LiveEventsHoldTheCsvWhileHostileClientsComeAndGo) {
+  vyra::sim::Options o;
+  o.cycles.firstDelay = 800ms;
+  o.cycles.interval = 2500ms;
+  auto env = StartMonitor(o);
+  const std::string csv = (dir_ / "live.csv").string();
+  HostProcess p({"stream", "--seconds", "5", "--csv", csv, "--serve", "0", "--no-progress"}, env);
+  const int port = LivePort(p);
+  ASSERT_GT(port, 0) << p.err;
+  vyra::test::EventReader events(port);
+
+  EXPECT_EQ(vyra::test::RawStatus(port, "GET /../../etc/passwd HTTP/1.1\r\nConnection: close\r\n\r\n"), 404);
+  EXPECT_EQ(vyra::test::RawStatus(port, "GET / HTTP/1.1\r\nX-Big: " + std::string(1 << 20, 'x') + "\r\n\r\n"), 400);
+  std::vector<int> held;
+  for (int i = 0; i < 200; ++i) held.push_back(vyra::test::Connect(port));
+  const int stuck = vyra::test::Connect(port, 4096);
+  ASSERT_TRUE(vyra::test::SendAll(stuck, "GET /api/events HTTP/1.1\r\n\r\n"));
+  ASSERT_TRUE(events.WaitFor("event: samples", 30s)) << p.err;
+  std::string devices;
+  EXPECT_EQ(vyra::test::RawStatus(port, "GET /api/devices HTTP/1.1\r\nConnection: close\r\n\r\n", &devices), 200);
+  EXPECT_NE(devices.find("\"name\":\"VPR\",\"unit\":\"mmHg\""), std::string::npos) << devices;
+
+  ASSERT_EQ(p.Wait(60s), 0) << p.err;
+  for (int fd : held) close(fd);
+  close(stuck);
+  const auto all = events.Finish();
+
+  const double period = monitor_->GetStats().periodUs / 1e6;
+  auto rows = ReadCsv(csv);
+  rows.erase(rows.begin());
+  auto profile = vyra::sim::DescribeProfile(o.profile, false);
+  const size_t counter = 1 + static_cast<size_t>(profile.counterChannel);
+  for (size_t i = 1; i < rows.size() && !rows[i][counter].empty(); ++i) {
+    ASSERT_NEAR(std::stod(rows[i][counter]), std::fmod(std::stod(rows[i - 1][counter]) + 1, profile.counterModulus), 0.05)
+        << "a sample lost before row " << i;
+  }
+  size_t values = 0, comments = 0;
+  auto side = ReadCsv(csv + ".comments");
+  side.erase(side.begin());
+  for (const auto& e : all) {
+    if (e.type == "samples") {
+      EXPECT_EQ(vyra::test::Field(e.data, "serial"), "0042");
+      const size_t column = std::stoul(vyra::test::Field(e.data, "channel"));
+      const double t0 = std::stod(vyra::test::Field(e.data, "t0"));
+      const size_t row = static_cast<size_t>(std::lround(t0 / period));
+      const auto got = vyra::test::Items(vyra::test::Field(e.data, "values"));
+      ASSERT_LE(row + got.size(), rows.size()) << e.data;
+      EXPECT_NEAR(std::stod(rows[row][0]), t0, period / 2);
+      for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], rows[row + i][column]) << "row " << row + i << " column " << column;
+      }
+      values += got.size();
+    } else if (e.type == "comment") {
+      const std::string text = vyra::test::Field(e.data, "text");
+      const double t = std::stod(vyra::test::Field(e.data, "t"));
+      EXPECT_TRUE(std::any_of(side.begin(), side.end(), [&](const auto& c) {
+        return c[3] == text && std::abs(std::stod(c[0]) - t) <= period;
+      })) << e.data;
+      ++comments;
+    }
+  }
+  // The client was there before sampling began: it saw every value and comment.
+  size_t cells = 0;
+  for (const auto& r : rows) {
+    for (size_t k = 1; k < r.size(); ++k) cells += !r[k].empty();
+  }
+  EXPECT_EQ(values, cells);
+  EXPECT_EQ(comments, side.size());
+  EXPECT_GE(comments, 2u);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.back().type + " " + all.back().data, "state {\"serial\":\"0042\",\"state\":\"stopped\"}");
+}
+
+// The page of two monitors streamed at once, as a person opens it.
+TEST_F(HostToolTest, LivePageInABrowserShowsEveryChannelAMovingChartAndACycleResult) {
+  VYRA_NEED_READER(vyra::test::HaveBrowser(), "Chromium, chromedriver and selenium (chromium-driver, python3-selenium)");
+  vyra::sim::Options o;
+  o.cycles.firstDelay = 1000ms;
+  o.cycles.interval = 4000ms;
+  auto env = StartMonitors({o, o});
+  // The channel names as the plug-in gives them, from the device table `info` prints.
+  auto info = RunHost({"info"}, env);
+  ASSERT_EQ(info.exit, 0) << info.err;
+  std::string names;
+  std::istringstream table(info.out.substr(info.out.find("\nch ") + 1));
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line) && !line.empty()) {
+    const size_t name = line.find_first_not_of(' ', line.find(' '));
+    names += (names.empty() ? "" : ",") + line.substr(name, line.find("  ", name) - name);
+  }
+  HostProcess p({"stream", "--devices", "all", "--seconds", "0", "--serve", "0", "--no-progress", "--csv",
+                 Out("b-{serial}.csv")},
+                env);
+  const int port = LivePort(p);
+  ASSERT_GT(port, 0) << p.err;
+  const std::string page = "http://127.0.0.1:" + std::to_string(port) + "/";
+  EXPECT_EQ(vyra::test::RunPageCheck(page, names, 2, 4.0 + 2.0), 0);
+  p.Signal(SIGINT);
+  EXPECT_EQ(p.Wait(20s), 130) << p.err;
+}
+
 // Three monitors: results, errors only, no cycles; each with a steady channel of its own value.
 // Every file holds its own monitor's values and comments and nothing of the others'.
 TEST_F(HostToolTest, ThreeMonitorsAtOnceEachToItsOwnFiles) {
@@ -676,6 +790,7 @@ TEST_F(HostToolTest, ThreeMonitorsAtOnceEachToItsOwnFiles) {
 
 // A monitor unplugged mid-stream and plugged back in: the other streams on, the lost one's
 // files are marked and go on with a second EDF+C file; Ctrl-C during a later gap ends at once.
+// The live view tells the loss and the return, and its times go on as the CSV's do.
 TEST_F(HostToolTest, AnUnpluggedMonitorIsTakenUpAgainWhileTheOtherStreamsOn) {
   if (vyra::test::Save2gdf().empty()) GTEST_SKIP() << "BioSig's save2gdf (biosig-tools) is not installed";
   std::vector<vyra::sim::Options> options(2);
@@ -685,8 +800,12 @@ TEST_F(HostToolTest, AnUnpluggedMonitorIsTakenUpAgainWhileTheOtherStreamsOn) {
   }
   auto env = StartMonitors(options);
   HostProcess p({"stream", "--devices", "all", "--reconnect", "--seconds", "0", "--no-progress", "--csv",
-                 Out("run-{serial}.csv"), "--edf", Out("run-{serial}.edf"), "--cycles", Out("cycles-{serial}.csv")},
+                 Out("run-{serial}.csv"), "--edf", Out("run-{serial}.edf"), "--cycles", Out("cycles-{serial}.csv"),
+                 "--serve", "0"},
                 env);
+  const int port = LivePort(p);
+  ASSERT_GT(port, 0) << p.err;
+  vyra::test::EventReader events(port);
   ASSERT_TRUE(p.ReadUntil([&] { return p.out.find("0043 comment at") != std::string::npos; }, 30s)) << p.err;
   Unplug(1);
   ASSERT_TRUE(p.ReadUntil([&] { return p.err.find("0043 signal lost") != std::string::npos; }, 10s)) << p.err;
@@ -704,6 +823,7 @@ TEST_F(HostToolTest, AnUnpluggedMonitorIsTakenUpAgainWhileTheOtherStreamsOn) {
   EXPECT_NE(p.err.find("vyra-host: 0043: 2 loss(es) of signal"), std::string::npos) << p.err;
   EXPECT_NE(p.err.find("vyra-host: 0042: 0 loss(es) of signal, 0.0 s lost"), std::string::npos) << p.err;
   EXPECT_EQ(p.err.find("reference"), std::string::npos) << p.err;
+  const auto live = events.Finish();
 
   // The lost one: marks at the loss and the return in the comments and the cycle table.
   auto comments = ReadCsv(Out("run-0043.csv.comments"));
@@ -736,6 +856,18 @@ TEST_F(HostToolTest, AnUnpluggedMonitorIsTakenUpAgainWhileTheOtherStreamsOn) {
       EXPECT_NEAR(widest, back[0] - lost[0], 0.5);
     }
   }
+  std::vector<std::string> states;
+  double resumed = -1;
+  for (const auto& e : live) {
+    if (vyra::test::Field(e.data, "serial") != "0043") continue;
+    if (e.type == "state") states.push_back(vyra::test::Field(e.data, "state"));
+    if (e.type == "samples" && resumed < 0 && vyra::test::Field(e.data, "channel") == std::to_string(counter)) {
+      const double t0 = std::stod(vyra::test::Field(e.data, "t0"));
+      if (t0 > lost[0]) resumed = t0;
+    }
+  }
+  EXPECT_EQ(states, (std::vector<std::string>{"streaming", "lost", "restored", "lost", "stopped"}));
+  EXPECT_NEAR(resumed, back[0], 1e-6);
   // Two EDF+C files, both whole: the second begins with the return.
   const std::vector<std::string> files = {Out("run-0043.edf"), Out("run-0043-2.edf")};
   EXPECT_FALSE(fs::exists(Out("run-0043-3.edf")));

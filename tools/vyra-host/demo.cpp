@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "live_server.h"
 #include "module.h"
 #include "plot.h"
 #include "session.h"
@@ -76,6 +77,7 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   const std::string csv = (fs::path(dir) / "vyra-demo-{serial}.csv").string();
   const std::string edf = (fs::path(dir) / "vyra-demo-{serial}.edf").string();
   const std::string cycles = (fs::path(dir) / "vyra-demo-{serial}-cycles.csv").string();
+  if (o.live) out << "\nLive view: " << o.live->Url() << "\n";
   out << "\n== vyra-host stream --devices all --seconds " << o.seconds << " --csv " << csv << " --edf " << edf
       << " --cycles " << cycles << "\n"
       << std::flush;
@@ -85,6 +87,7 @@ int RunDemo(const DemoOptions& o, std::ostream& out, std::ostream& err) {
   so2.edf = edf;
   so2.cycles = cycles;
   so2.devices = {"all"};
+  so2.live = o.live;
   StreamResult r = StreamDevice(m, o.ids, so2, out, err);
   for (auto& monitor : monitors) monitor->Stop();
   if (r.exit != kExitOk) return r.exit;

@@ -4,11 +4,14 @@
 
 namespace vyra::host {
 
+class LiveServer;
+
 struct DemoOptions {
   double seconds = 20;
   std::string outDir;  // empty: a new folder under the system's temporary folder
   std::string modulePath;
   std::string ids;
+  LiveServer* live = nullptr;  // started; the stream feeds it
 };
 
 // Two simulated branded monitors on pseudo-terminals, found through a discovery tree of their

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "live_server.h"
 #include "module.h"
 #include "plot.h"
 #include "session.h"
@@ -23,7 +24,7 @@ constexpr const char* kFooter = R"(Exit codes:
   4    no device found (the plug-in's reason: driver missing, or nothing plugged in)
   5    the device did not initialise (not responding, wrong firmware)
   6    a device command or sampling failed, or the device failed while streaming
-  7    an output file could not be written, or gnuplot failed
+  7    an output file could not be written, gnuplot failed, or --serve could not listen
   100+ bad command-line arguments
   130  stopped by Ctrl-C (sampling stopped, devices closed)
 
@@ -77,6 +78,14 @@ int main(int argc, char** argv) {
                    "a device that fails is looked for again once a second; the others go on");
   stream->add_option("--split", so.splitSeconds, "start a new EDF+ file after this many seconds of recording")
       ->check(CLI::PositiveNumber);
+  std::string serve;
+  auto serveCheck = [](const std::string& s) {
+    std::string address, error;
+    int port = 0;
+    return ParseServeAddress(s, address, port, error) ? std::string() : error;
+  };
+  stream->add_option("--serve", serve, "serve a live page of the stream at [ADDR:]PORT (address 127.0.0.1 unless named)")
+      ->check(serveCheck);
 
   auto* plot = app.add_subcommand("plot", "plot a CSV written by stream, comments marked, to a PNG");
   std::string plotCsv, plotPng;
@@ -89,6 +98,7 @@ int main(int argc, char** argv) {
   std::string demoOut;
   demo->add_option("--seconds", demoSeconds, "stream length")->capture_default_str()->check(CLI::Range(1.0, 1e7));
   demo->add_option("--out", demoOut, "folder for the outputs (default: a new temporary folder)");
+  demo->add_option("--serve", serve, "serve a live page of the stream at [ADDR:]PORT")->check(serveCheck);
 #endif
 
   try {
@@ -102,6 +112,18 @@ int main(int argc, char** argv) {
     }
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
+  }
+  // The live view listens before the device opens, so its address is known from the start.
+  LiveServer live;
+  if (!serve.empty()) {
+    std::string address, error;
+    int port = 0;
+    ParseServeAddress(serve, address, port, error);
+    if (!live.Start(address, port, error)) {
+      std::cerr << "vyra-host: --serve: " << error << "\n";
+      return kExitOutput;
+    }
+    if (stream->parsed()) std::cerr << "vyra-host: live view at " << live.Url() << "\n";
   }
   // Unbuffered order between our lines and the module's own standard-error entries.
   std::cout.setf(std::ios::unitbuf, std::ios::unitbuf);
@@ -124,6 +146,7 @@ int main(int argc, char** argv) {
     d.outDir = demoOut;
     d.modulePath = modulePath;
     d.ids = ids;
+    d.live = serve.empty() ? nullptr : &live;
     return RunDemo(d, std::cout, std::cerr);
   }
 #endif
@@ -138,6 +161,7 @@ int main(int argc, char** argv) {
   if (scan->parsed()) return ScanDevices(m, scanIds.empty() ? ids : scanIds, !noInit, std::cout, std::cerr);
   if (stream->parsed()) {
     so.progress = !noProgress;
+    so.live = serve.empty() ? nullptr : &live;
     return StreamDevice(m, ids, so, std::cout, std::cerr).exit;
   }
   return DescribeDevice(m, ids, std::cout, std::cerr);

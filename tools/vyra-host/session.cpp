@@ -18,6 +18,7 @@
 
 #include "edf_recording.h"
 #include "host_recording.h"
+#include "live_server.h"
 #include "stream_data.h"
 
 namespace vyra::host {
@@ -50,7 +51,7 @@ std::string Indent(const std::string& text) {
 
 CloseGuard::~CloseGuard() {
   m.x().CloseAll();
-  int now = ThreadCount();
+  int now = ThreadCount() - (live ? live->Threads() : 0);
   if (threadsBefore > 0 && now > threadsBefore) {
     err << "vyra-host: warning: " << (now - threadsBefore) << " thread(s) still running after CloseAll\n";
   }

@@ -9,6 +9,8 @@
 
 namespace vyra::host {
 
+class LiveServer;
+
 // Exit codes scripts can test. Argument errors found by the command-line parser keep the
 // parser's own codes (100 and above).
 enum Exit : int {
@@ -42,6 +44,7 @@ struct StreamOptions {
   std::vector<std::string> devices;
   bool reconnect = false;       // look for a failed device again and go on
   double splitSeconds = 0;      // > 0: a new EDF+ file after this much recording
+  LiveServer* live = nullptr;   // started by the caller; sees the devices, their samples and comments
 };
 
 // With several devices each output path names its device with this; it is replaced by the

@@ -10,12 +10,15 @@
 
 namespace vyra::host {
 
+class LiveServer;
+
 // Closes every device on every path out of a command. The recording objects the devices
 // use must outlive it, so it is declared after them.
 struct CloseGuard {
   Module& m;
   int threadsBefore;
   std::ostream& err;
+  LiveServer* live = nullptr;  // its threads come and go with its clients: not counted
   ~CloseGuard();
 };
 

@@ -22,6 +22,7 @@
 
 #include "edf_recording.h"
 #include "host_recording.h"
+#include "live_feed.h"
 #include "session.h"
 #include "session_parts.h"
 #include "stream_data.h"
@@ -306,6 +307,8 @@ struct Device {
   std::ostringstream notes;  // the recording writers' warnings, for the console; outlives edf
   EdfSeries edf;
   DeviceResult result;
+  LiveFeed live{nullptr};
+  std::vector<uint64_t> segmentSamples;  // per selected channel, since the stream (re)started
 
   std::atomic<Phase> phase{Phase::kStarting};
   int exit = kExitOk;          // why it did not start, or what went wrong at its end
@@ -330,7 +333,7 @@ class Streamer {
 
   StreamResult Run() {
     StreamResult result;
-    CloseGuard guard{m_, ThreadCount(), err_};
+    CloseGuard guard{m_, ThreadCount() - (o_.live ? o_.live->Threads() : 0), err_, o_.live};
     std::vector<int> found;
     const bool first = o_.devices.empty();
     gate_.Alone([&] {
@@ -485,6 +488,8 @@ class Streamer {
     d.slot.assign(d.channels.size() + 1, -1);
     for (size_t k = 0; k < d.selected.size(); ++k) d.slot[static_cast<size_t>(d.selected[k])] = static_cast<int>(k);
     d.result.samples.assign(d.selected.size(), 0);
+    d.segmentSamples.assign(d.selected.size(), 0);
+    Describe(d);
     d.edfSlot.assign(d.channels.size() + 1, -1);
     if (o_.edf.empty()) return kExitOk;
     std::vector<EdfSignal> signals;
@@ -512,6 +517,21 @@ class Streamer {
     m_.Text(d.index, kFirmware, 0, id.firmware);
     d.edf.Configure(ForSerial(o_.edf, d.serial), std::move(signals), d.periodUs, std::move(id), o_.splitSeconds);
     return kExitOk;
+  }
+
+  void Describe(Device& d) {
+    d.live = LiveFeed(o_.live);
+    if (!d.live) return;
+    LiveDevice l;
+    l.serial = d.serial.empty() ? "device " + std::to_string(d.index) : d.serial;
+    m_.Text(d.index, kDeviceName, 0, l.name);
+    m_.Text(d.index, kFirmware, 0, l.firmware);
+    for (int n : d.selected) {
+      const auto& c = d.channels[static_cast<size_t>(n - 1)];
+      l.channels.push_back({n, c.name, c.scaling ? c.scaling->unit : "", c.scaling ? c.scaling->Min() : INT16_MIN,
+                            c.scaling ? c.scaling->Max() : INT16_MAX, d.periodUs, c.scaling ? c.scaling->exponent : 0});
+    }
+    d.live.Describe(l);
   }
 
   int OpenFiles(Device& d) {
@@ -563,6 +583,11 @@ class Streamer {
       const int k = line.channel < static_cast<int>(d.slot.size()) ? d.slot[static_cast<size_t>(line.channel)] : -1;
       if (k < 0) continue;
       d.result.samples[static_cast<size_t>(k)] += line.values.size();
+      const auto& scaling = d.channels[static_cast<size_t>(line.channel - 1)].scaling;
+      uint64_t& segment = d.segmentSamples[static_cast<size_t>(k)];
+      d.live.Samples(line.channel, d.segmentStart + static_cast<double>(segment) * d.period, d.period,
+                     scaling ? scaling->Divisor() : 1, line.values);
+      segment += line.values.size();
       if (d.edfSlot[static_cast<size_t>(line.channel)] >= 0) {
         d.edf.Add(static_cast<size_t>(d.edfSlot[static_cast<size_t>(line.channel)]), line.values, d.notes);
       }
@@ -616,6 +641,7 @@ class Streamer {
     if (d.commentsFile.stream.is_open()) WriteComment(d.commentsFile.stream, c);
     d.edf.Annotate(c.seconds, c.text);
     if (fromDevice) d.cycles->Add(c);
+    d.live.Comment(c, *d.cycles);
   }
 
   void SyncFiles(Device& d) {
@@ -642,6 +668,7 @@ class Streamer {
       err << "vyra-host: " << d.prefix << "signal lost at " << FormatNumber(d.lastData, 1)
           << " s; looking for serial " << (d.serial.empty() ? "(none)" : d.serial) << " once a second\n";
     });
+    d.live.State("lost");
     d.phase.store(Phase::kLost);
   }
 
@@ -718,6 +745,8 @@ class Streamer {
     mark.text = "signal restored after " + FormatNumber(gap, 1) + " s";
     Record(d, mark, false);
     d.cycles->Mark(d.segmentStart, mark.text);
+    std::fill(d.segmentSamples.begin(), d.segmentSamples.end(), 0);
+    d.live.State("restored");
     d.phase.store(Phase::kStreaming);
   }
 
@@ -732,6 +761,7 @@ class Streamer {
     }
     d.edf.Close(d.notes);
     d.cycles->Finish();
+    d.live.Stopped(*d.cycles);
     SyncFiles(d);
     if (d.csvFile.Failed() || d.commentsFile.Failed() || d.cyclesFile.Failed() || d.edf.Failed()) {
       Say([&](std::ostream& err) {
