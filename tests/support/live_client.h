@@ -14,7 +14,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,10 +106,24 @@ inline std::vector<SseEvent> ParseSse(const std::string& text) {
 // The value of `key` in a flat JSON object: a string without its quotes (escapes kept), a
 // number or an array as written; empty when absent.
 inline std::string Field(const std::string& json, const std::string& key) {
-  const std::regex re("\"" + key + "\":(\"((?:[^\"\\\\]|\\\\.)*)\"|\\[[^\\]]*\\]|[^,}\\]]+)");
-  std::smatch m;
-  if (!std::regex_search(json, m, re)) return {};
-  return m[2].matched ? m[2].str() : m[1].str();
+  // Scanned by hand: std::regex recurses once per character and overflows the stack on a
+  // long array of samples.
+  const std::string name = "\"" + key + "\":";
+  const size_t at = json.find(name);
+  if (at == std::string::npos) return {};
+  size_t i = at + name.size();
+  if (i >= json.size()) return {};
+  if (json[i] == '"') {
+    size_t j = i + 1;
+    while (j < json.size() && json[j] != '"') j += json[j] == '\\' ? 2 : 1;
+    return j < json.size() ? json.substr(i + 1, j - i - 1) : std::string();
+  }
+  if (json[i] == '[') {
+    const size_t close = json.find(']', i);
+    return close == std::string::npos ? std::string() : json.substr(i, close - i + 1);
+  }
+  const size_t end = json.find_first_of(",}]", i);
+  return end == i ? std::string() : json.substr(i, end == std::string::npos ? std::string::npos : end - i);
 }
 
 // The numbers of a JSON array as written, "[1.0,2.5]" -> {"1.0", "2.5"}.
