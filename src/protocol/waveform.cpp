@@ -76,7 +76,7 @@ HResult DuraSerial::ParseWaveformInfo(const BVL::String& line) {
 void DuraSerial::ServiceWaveform() {
   if (!isBranded) return;
   if (waveformInProgress.load(std::memory_order_relaxed)) {
-    if (NowMs() < lastWaveformTime.load(std::memory_order_relaxed) + waveformTimeout) return;
+    if (clock() < lastWaveformTime.load(std::memory_order_relaxed) + waveformTimeout) return;
     waveformInProgress.store(false, std::memory_order_relaxed);
     PostComment(0, BVL::String(u"error: incomplete waveform upload"));
   }
@@ -95,7 +95,7 @@ HResult DuraSerial::HandleWaveformLine(const BVL::String& line) {
   std::vector<BVL::String> fields = SplitFields(line);
   // A block without its index cannot be placed in the upload; it is ignored.
   if (fields.size() < 2) return kS_OK;
-  lastWaveformTime.store(NowMs(), std::memory_order_relaxed);
+  lastWaveformTime.store(clock(), std::memory_order_relaxed);
   const int64_t n = static_cast<int64_t>(fields.size());
   waveformInProgress.store(true, std::memory_order_relaxed);
 
@@ -157,6 +157,9 @@ HResult DuraSerial::HandleMeasurementLine(const BVL::String& line) {
 void DuraSerial::PostComment(int32_t offset, const BVL::String& text) {
   const ChannelRecord* vpr = Channel(vprChannel.load(std::memory_order_relaxed));
   if (!vpr || !vpr->enabled.load(std::memory_order_relaxed)) return;
+  if (commentObserver)
+    commentObserver(SaturateToInt32(static_cast<double>(offset) + cycleStartSample.load(std::memory_order_relaxed)),
+                    text);
 
   IHostDocument* held;
   {

@@ -26,6 +26,9 @@ namespace vyra {
 
 struct IHostDocument;  // host interfaces: include/vyra/host_interfaces.h
 
+// Milliseconds of a monotonic clock: the time base of every time-out.
+int64_t NowMs();
+
 // Values of the device's acquisition state.
 enum AcquisitionState : int32_t {
   kCreated = 0,
@@ -137,6 +140,11 @@ class DuraSerial : public COMPort {
   // Sees every framed command (":" + text + LF) just before it is written; tests and
   // diagnostics only.
   std::function<void(std::string_view frame)> commandObserver;
+  // Sees every cycle comment the device makes (position in waveform samples) before the host
+  // document is asked for; recorded traces only.
+  std::function<void(int32_t samples, const BVL::String& text)> commentObserver;
+  // The time base of the waveform time-out; a recorded trace replays with its own times.
+  int64_t (*clock)() = &NowMs;
 
   // --- failure flags (read by IsFailed and GetLastErrorMsg) ---
   std::atomic<bool> firmwareMismatch{false};
@@ -224,9 +232,6 @@ class DuraSerial : public COMPort {
 
 // Narrow digits after "z800", "vez" or "bvlvyra" in the device path (case ignored).
 std::string SerialNumberFromPath(std::u16string_view devicePath);
-
-// Milliseconds of a monotonic clock: the time base of every time-out.
-int64_t NowMs();
 
 template <class Ready>
 DuraSerial::WaitEnd DuraSerial::WaitForDevice(Ready ready, int64_t limitMs) {
