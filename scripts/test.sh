@@ -9,6 +9,8 @@ scripts/install-deps.sh --wine
 jobs=$(nproc)
 # The recording tests read back with BioSig and MNE, installed above: missing, they fail.
 export VYRA_REQUIRE_READERS=1
+echo "== layering: no file in src/ includes a folder above its own"
+scripts/check_layers.sh
 echo "== native build, AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVYRA_SANITIZE=address,undefined >/dev/null
 ninja -C build/asan

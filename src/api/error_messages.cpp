@@ -9,7 +9,7 @@
 #include "platform/codepage.h"
 #include "serial/dura_serial.h"
 #include "support/bvl_string.h"
-#include "support/locale_info.h"
+#include "framework/locale.h"
 
 namespace vyra {
 

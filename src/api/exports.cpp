@@ -11,7 +11,7 @@
 #include "hostcmd/host_command_record.h"
 #include "platform/thread_end.h"
 #include "serial/dura_serial.h"
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 #include "vyra/com.h"
 
 #if defined(_WIN32)

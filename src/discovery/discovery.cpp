@@ -9,7 +9,7 @@
 #include "platform/ftdi_driver.h"
 #include "platform/port_enum.h"
 #include "serial/dura_serial.h"
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 
 namespace vyra {
 

@@ -9,7 +9,7 @@
 #include "framework/host_os.h"
 #include "framework/log_internal.h"
 #include "platform/codepage.h"
-#include "resources/module_resources.h"
+#include "platform/embedded_resources.h"
 
 namespace vyra {
 
@@ -21,7 +21,7 @@ ModuleHandle OwnModule() noexcept { return &g_ownModuleTag; }
 
 std::span<const std::byte> FindStringBlock(ModuleHandle module, unsigned block) {
   if (module != OwnModule()) return {};
-  return FindModuleResource(kResourceTypeString, block);
+  return plat::FindEmbeddedResource(6, block);  // RT_STRING: id is the block number
 }
 
 std::u16string SystemMessageText(uint32_t, size_t) { return std::u16string(); }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 
 namespace vyra {
 

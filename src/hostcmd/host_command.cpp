@@ -3,12 +3,12 @@
 #include <string>
 #include <string_view>
 
+#include "framework/locale.h"
 #include "hostcmd/host_command_record.h"
 #include "platform/codepage.h"
 #include "protocol/channel_record.h"
 #include "serial/dura_serial.h"
 #include "support/bvl_string.h"
-#include "support/locale_info.h"
 
 namespace vyra {
 

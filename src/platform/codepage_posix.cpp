@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 
 namespace vyra::plat {
 

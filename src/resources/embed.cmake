@@ -59,11 +59,11 @@ if(CMAKE_SCRIPT_MODE_FILE)
   endforeach()
   file(WRITE "${OUT}"
     "// Generated from vyra.rc by embed.cmake.\n"
-    "#include \"resources/module_resources.h\"\n\n"
-    "namespace vyra::detail {\nnamespace {\n${body}}  // namespace\n\n"
+    "#include \"platform/embedded_resources.h\"\n\n"
+    "namespace vyra::plat {\nnamespace {\n${body}}  // namespace\n\n"
     "extern const EmbeddedResource kEmbeddedResources[] = {\n${entries}};\n"
     "extern const size_t kEmbeddedResourceCount = sizeof kEmbeddedResources / sizeof kEmbeddedResources[0];\n"
-    "}  // namespace vyra::detail\n")
+    "}  // namespace vyra::plat\n")
 elseif(NOT WIN32)
   set(vyra_resources_cpp ${CMAKE_BINARY_DIR}/generated/module_resources_data.cpp)
   file(GLOB vyra_resource_files CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*.txt)

@@ -19,16 +19,4 @@ std::span<const std::byte> FindModuleResource(unsigned type, unsigned id);
 // String `id` of this module's string table; empty when missing.
 BVL::String ModuleString(unsigned id);
 
-namespace detail {
-// Tables generated from vyra.rc where the platform has no resource sections.
-struct EmbeddedResource {
-  unsigned type;
-  unsigned id;
-  const unsigned char* data;
-  size_t size;
-};
-extern const EmbeddedResource kEmbeddedResources[];
-extern const size_t kEmbeddedResourceCount;
-}  // namespace detail
-
 }  // namespace vyra

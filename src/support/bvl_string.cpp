@@ -11,7 +11,7 @@
 #include "platform/codepage.h"
 #include "support/bvl_string_rep.h"
 #include "support/hresult.h"
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 
 namespace BVLString {
 

@@ -5,10 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "framework/host_os.h"
-#include "framework/host_strings.h"
 #include "support/format_stream.h"
-#include "support/process_wide.h"
 
 namespace vyra {
 
@@ -91,16 +88,6 @@ void LocaleInfo::ShowPendingMessage() {
   backend_.ShowMessage(pendingText, pendingCaption);
 }
 
-const LocaleInfo& CurrentLocaleInfo() {
-  // Destroyed (the classic stream locale put back) only after the devices are closed.
-  static ProcessWide<LocaleInfo> info(PlatformLocaleBackend());
-  // Outside the creation guard: other threads get the settings while a message is up.
-  info.Get().ShowPendingMessage();
-  return info.Get();
-}
-
-unsigned HostCodePage() { return CurrentLocaleInfo().oemCodePage; }
-
 bool InstallUserStreamLocale(const LocaleSettings& s, std::string& name) {
   // Facets of a combined locale make it nameless, so installing it never calls setlocale.
   try {
@@ -180,13 +167,5 @@ unsigned CodePageForCodeset(std::string_view codeset) {
   if (c.rfind("IBM", 0) == 0) return number(std::string_view(c).substr(3));
   return 0;
 }
-
-BVL::String SystemLocaleBackend::HostString(unsigned id) { return LoadHostString(nullptr, id, true); }
-
-void SystemLocaleBackend::ShowMessage(const BVL::String& text, const BVL::String& caption) {
-  ShowUserMessage(text.View(), caption.View(), MessageKind::TaskModal);
-}
-
-void SystemLocaleBackend::RestoreClassicStreamLocale() { vyra::RestoreClassicStreamLocale(); }
 
 }  // namespace vyra

@@ -49,16 +49,6 @@ class LocaleBackend {
   virtual void RestoreClassicStreamLocale() = 0;
 };
 
-// What both platform backends do alike: host strings, message boxes, the classic locale.
-class SystemLocaleBackend : public LocaleBackend {
- public:
-  BVL::String HostString(unsigned id) override;
-  void ShowMessage(const BVL::String& text, const BVL::String& caption) override;
-  void RestoreClassicStreamLocale() override;
-};
-
-// The platform's backend (process-wide, never destroyed).
-LocaleBackend& PlatformLocaleBackend();
 
 // Host string resources of the regional-settings warnings.
 inline constexpr unsigned kLocaleCaptionId = 20007;
@@ -101,12 +91,6 @@ class LocaleInfo : public LocaleSettings {
   std::atomic<bool> shown_{false};
 };
 
-// The process's regional settings; created, and its message shown, on the first call.
-const LocaleInfo& CurrentLocaleInfo();
-
-// The code page for text copied into the host's buffers: the user locale's OEM code page
-// (0 means the ANSI code page to the conversions).
-unsigned HostCodePage();
 
 // Builds and installs the global stream locale from the user's default locale; used by
 // the platform backends. Returns the name for the runtime's numeric locale.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "framework/locale.h"
 #include "support/format_stream.h"
 #include "support/locale_info.h"
 #include "support/ostring_stream.h"

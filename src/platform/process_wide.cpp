@@ -1,4 +1,4 @@
-#include "support/process_wide.h"
+#include "platform/process_wide.h"
 
 namespace vyra {
 

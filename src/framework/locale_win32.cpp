@@ -7,8 +7,8 @@
 
 #include "framework/host_os.h"
 #include "framework/host_strings.h"
-#include "support/locale_info.h"
-#include "support/process_wide.h"
+#include "framework/locale.h"
+#include "platform/process_wide.h"
 
 namespace vyra {
 
