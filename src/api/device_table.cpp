@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 
 namespace vyra {
 

@@ -7,7 +7,7 @@
 #include "api/device_table.h"
 #include "discovery/discovery.h"
 #include "platform/codepage.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 #include "support/bvl_string.h"
 #include "framework/locale.h"
 

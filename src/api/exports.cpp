@@ -8,9 +8,9 @@
 #include "api/error_messages.h"
 #include "discovery/discovery.h"
 #include "framework/log.h"
-#include "hostcmd/host_command_record.h"
+#include "hostcmd/host_commands.h"
 #include "platform/thread_end.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 #include "platform/process_wide.h"
 #include "vyra/com.h"
 
@@ -128,7 +128,7 @@ VYRA_EXPORT int GetBaudRate(int index) {
 VYRA_EXPORT int ReadLine(int index, char* buffer, int size, int timeoutMs) {
   try {
     DuraSerial* d = DeviceAt(index);
-    return (d && d->ReadLine(buffer, size, timeoutMs)) ? 1 : 0;
+    return (d && vyra::ReadLine(*d, buffer, size, timeoutMs)) ? 1 : 0;
   } catch (...) {
     return 0;
   }
@@ -144,7 +144,7 @@ VYRA_EXPORT int ReadBuffSize() __attribute__((alias("BufferNoOp")));
 
 VYRA_EXPORT void FlushReadBuffer(int index) {
   try {
-    if (DuraSerial* d = DeviceAt(index)) d->DiscardSamples();
+    if (DuraSerial* d = DeviceAt(index)) vyra::DiscardSamples(*d);
   } catch (...) {
   }
 }
@@ -152,7 +152,7 @@ VYRA_EXPORT void FlushReadBuffer(int index) {
 VYRA_EXPORT int GetUniqueID(int index, int* value) {
   try {
     DuraSerial* d = DeviceAt(index);
-    return (d && value && d->UniqueId(reinterpret_cast<int32_t*>(value))) ? 1 : 0;
+    return (d && value && vyra::UniqueId(*d, reinterpret_cast<int32_t*>(value))) ? 1 : 0;
   } catch (...) {
     return 0;
   }
@@ -161,7 +161,7 @@ VYRA_EXPORT int GetUniqueID(int index, int* value) {
 VYRA_EXPORT int DeviceCommand(int index, int code, void* record) {
   try {
     DuraSerial* d = DeviceAt(index);
-    return (d && d->RunHostCommand(static_cast<uint32_t>(code), static_cast<vyra::HostCommandRecord*>(record))) ? 1
+    return (d && vyra::RunHostCommand(*d, static_cast<uint32_t>(code), static_cast<vyra::HostCommandRecord*>(record))) ? 1
                                                                                                                  : 0;
   } catch (...) {
     return 0;
@@ -186,7 +186,7 @@ VYRA_EXPORT uint32_t InitOnMainThread() {
 
 VYRA_EXPORT int SetControllingProxy(int index, void* proxy) {
   try {
-    if (DuraSerial* d = DeviceAt(index)) d->controllingProxy = proxy;
+    if (DuraSerial* d = DeviceAt(index)) d->SetControllingProxy(proxy);
   } catch (...) {
   }
   return 0;

@@ -3,12 +3,11 @@
 #include "discovery/discovery.h"
 
 #include <new>
-#include <regex>
 
 #include "framework/log.h"
 #include "platform/ftdi_driver.h"
 #include "platform/port_enum.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 #include "platform/process_wide.h"
 
 namespace vyra {
@@ -55,19 +54,6 @@ bool MatchesIdentifierList(const std::vector<std::string_view>& list, std::u16st
   for (std::string_view piece : list)
     if (narrow.find(piece) != std::string::npos) return true;
   return false;
-}
-
-std::string SerialNumberFromPath(std::u16string_view devicePath) {
-  static const std::regex prefixes[] = {
-      std::regex("(z800)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
-      std::regex("(vez)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
-      std::regex("(bvlvyra)([0-9]+)", std::regex::ECMAScript | std::regex::icase),
-  };
-  const std::string narrow = LowBytes(devicePath);
-  std::smatch match;
-  for (const std::regex& prefix : prefixes)
-    if (std::regex_search(narrow, match, prefix)) return match[2].str();
-  return {};
 }
 
 std::unique_ptr<DuraSerial> FindNextDevice(const char* hostText) {

@@ -4,8 +4,7 @@
 #include <exception>
 #include <mutex>
 
-#include "protocol/channel_record.h"
-#include "serial/dura_serial.h"
+#include "hostcmd/host_commands.h"
 
 namespace vyra {
 
@@ -20,9 +19,9 @@ constexpr int64_t kMaxNotificationWaitMs = 50;
 
 }  // namespace
 
-char* DuraSerial::FormatDataLine(int32_t channel, char* destination, int32_t limit, int32_t& budget) {
+char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
   if (limit <= 0 || budget == 0 || limit < kMinLineLimit) return destination;
-  ChannelRecord* ch = Channel(channel);
+  ChannelRecord* ch = device.Channel(channel);
   if (!ch) return destination;
 
   char* const end = destination + limit;
@@ -44,36 +43,37 @@ char* DuraSerial::FormatDataLine(int32_t channel, char* destination, int32_t lim
   return pos;
 }
 
-bool DuraSerial::ReadDataLines(char* buffer, int32_t length) {
+bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
   if (length <= 0) return true;
   if (!buffer) return false;
   buffer[0] = '\0';
   char* write = buffer;
-  std::lock_guard<std::mutex> consumer(consumerMutex);
+  ChannelRings& rings = device.Rings();
+  std::lock_guard<std::mutex> consumer(rings.Consumer());
 
-  const int32_t count = ChannelCount();
+  const int32_t count = rings.Count();
   auto advance = [&](int32_t c) {
-    dataLineChannel.store(c < count - 1 ? c + 1 : 0, std::memory_order_relaxed);
+    rings.nextLine.store(c < count - 1 ? c + 1 : 0, std::memory_order_relaxed);
   };
 
   for (;;) {
     // Lines already written hold samples taken from the rings: hand them over rather than
     // dropping them when sampling stops or the channel is emptied between two lines.
     const bool wroteLines = write != buffer;
-    if (acquisitionState.load(std::memory_order_acquire) != kSampling || count == 0) {
-      if (wroteLines) advance(dataLineChannel.load(std::memory_order_relaxed));
+    if (!device.IsSampling() || count == 0) {
+      if (wroteLines) advance(rings.nextLine.load(std::memory_order_relaxed));
       return wroteLines;
     }
-    int32_t c = dataLineChannel.load(std::memory_order_relaxed);
+    int32_t c = rings.nextLine.load(std::memory_order_relaxed);
     if (c < 0 || c >= count) c = 0;
-    int32_t n = channels[c]->Buffered();
+    int32_t n = rings.At(c)->Buffered();
     if (n == 0) {
       if (wroteLines) advance(c);
       return wroteLines;
     }
     const int32_t spaceLeft = length - static_cast<int32_t>(write - buffer);
-    const int32_t limit = spaceLeft < maxLineLength ? spaceLeft : maxLineLength;
-    char* next = FormatDataLine(c, write, limit, n);
+    const int32_t limit = spaceLeft < kMaxLineLength ? spaceLeft : kMaxLineLength;
+    char* next = FormatDataLine(device, c, write, limit, n);
     if (n == 0 || next == write) {
       advance(c);
       return true;
@@ -82,23 +82,24 @@ bool DuraSerial::ReadDataLines(char* buffer, int32_t length) {
   }
 }
 
-void DuraSerial::DiscardSamples() {
-  std::lock_guard<std::mutex> consumer(consumerMutex);
-  const int32_t count = ChannelCount();
-  for (int32_t i = 0; i < count; ++i) channels[i]->Discard();
+void DiscardSamples(DuraSerial& device) {
+  ChannelRings& rings = device.Rings();
+  std::lock_guard<std::mutex> consumer(rings.Consumer());
+  const int32_t count = rings.Count();
+  for (int32_t i = 0; i < count; ++i) rings.At(i)->Discard();
 }
 
-bool DuraSerial::ReadLine(char* buffer, int32_t size, int32_t timeoutMs) {
+bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
   try {
     const int64_t t0 = NowMs();
     for (;;) {
       // Taken before the attempt so data that arrives during it ends the next wait at once.
-      const uint32_t seen = HostSequence();
-      if (ReadDataLines(buffer, size)) return true;
+      const uint32_t seen = device.HostSequence();
+      if (ReadDataLines(device, buffer, size)) return true;
       if (!buffer) return false;
       const int64_t remaining = static_cast<int64_t>(timeoutMs) + t0 - NowMs();
       if (remaining <= 0) return false;
-      WaitForHostNotification(seen, remaining < kMaxNotificationWaitMs ? remaining : kMaxNotificationWaitMs);
+      device.WaitForHostNotification(seen, remaining < kMaxNotificationWaitMs ? remaining : kMaxNotificationWaitMs);
     }
   } catch (const std::exception&) {
     return false;

@@ -4,10 +4,8 @@
 #include <string_view>
 
 #include "framework/locale.h"
-#include "hostcmd/host_command_record.h"
+#include "hostcmd/host_commands.h"
 #include "platform/codepage.h"
-#include "protocol/channel_record.h"
-#include "serial/dura_serial.h"
 #include "support/bvl_string.h"
 
 namespace vyra {
@@ -34,31 +32,17 @@ bool AnswerText(const HostCommandRecord& r, std::string_view text) {
   return true;
 }
 
-bool ApplyUploadPeriod(DuraSerial& d, int32_t period) {
-  int32_t position = 0;
-  if (!d.UploadRatePosition(period, position)) return false;
-  // The whole position is sent: a cut number would select another rate.
-  char command[16] = {'P'};
-  auto [end, ec] = std::to_chars(command + 1, command + sizeof command, position);
-  (void)ec;
-  d.SendCommand(std::string_view(command, static_cast<size_t>(end - command)));
-  d.uploadPeriod.store(period, std::memory_order_relaxed);
-  return true;
-}
-
-bool IsSampling(const DuraSerial& d) { return d.acquisitionState.load(std::memory_order_acquire) == kSampling; }
-
 }  // namespace
 
-bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
+bool RunHostCommand(DuraSerial& d, uint32_t code, HostCommandRecord* record) {
   const bool needChannels = ReadsChannels(code);
-  const WaitEnd described = WaitForDevice(
-      [this, needChannels] { return DescriptionComplete() && (!needChannels || ChannelsReady()); },
-      timing.descriptionLimitMs);
+  const DuraSerial::WaitEnd described = d.WaitForDevice(
+      [&d, needChannels] { return d.DescriptionComplete() && (!needChannels || d.ChannelsReady()); },
+      d.timing.descriptionLimitMs);
   // Complete lines without the list let the non-channel answers through; the channel ones
   // then fail on their own.
-  if (described != WaitEnd::Ready && !DescriptionComplete()) {
-    if (described == WaitEnd::TimedOut) notResponding.store(true, std::memory_order_release);
+  if (described != DuraSerial::WaitEnd::Ready && !d.DescriptionComplete()) {
+    if (described == DuraSerial::WaitEnd::TimedOut) d.notResponding.store(true, std::memory_order_release);
     return false;
   }
   if (!record) return false;
@@ -66,59 +50,61 @@ bool DuraSerial::RunHostCommand(uint32_t code, HostCommandRecord* record) {
 
   switch (code) {
     case 0:
-      return AnswerText(r, DeviceName());
+      return AnswerText(r, d.DeviceName());
     case 1:
-      r.value = maxLineLength;
+      r.value = kMaxLineLength;
       return true;
     case 2:
-      return AnswerText(r, isBranded ? "Brinvale Ltd." : "Dura Scientific");
+      return AnswerText(r, d.isBranded ? "Brinvale Ltd." : "Dura Scientific");
     case 3:
-      return AnswerText(r, FirmwareVersion());
+      return AnswerText(r, d.FirmwareVersion());
     case 4:
-      return AnswerText(r, serialNumber);
+      return AnswerText(r, d.serialNumber);
     case 11:
-      r.value = ChannelCount();
+      r.value = d.ChannelCount();
       return true;
     case 21:
     case 30:
     case 60: {
-      const ChannelRecord* ch = HostChannel(*this, r.argument);
+      const ChannelRecord* ch = HostChannel(d, r.argument);
       if (!ch) return false;
       return AnswerText(r, code == 21 ? ch->name : code == 30 ? ch->baseScalingText : ch->title);
     }
     case 31:
     case 45:
-      r.value = uploadPeriod.load(std::memory_order_relaxed);
+      r.value = d.UploadPeriod();
       return true;
     case 32: {
       // The host gets the current period; the list of periods it could also be handed has
       // no reader.
-      const int32_t period = uploadPeriod.load(std::memory_order_relaxed);
+      const int32_t period = d.UploadPeriod();
       AnswerText(r, std::to_string(period));
-      ApplyUploadPeriod(*this, period);
+      d.SelectPeriod(period);
       return true;
     }
     case 35:
-      return ApplyUploadPeriod(*this, r.argument);
+      return d.SelectPeriod(r.argument);
     case 37: {
-      const bool result = StartSampling();
-      return WaitForDevice([this] { return IsSampling(*this); }, timing.samplingLimitMs) == WaitEnd::Ready && result;
+      const bool result = d.StartSampling();
+      return d.WaitForDevice([&d] { return d.IsSampling(); }, d.timing.samplingLimitMs) == DuraSerial::WaitEnd::Ready &&
+             result;
     }
     case 38: {
-      const bool result = StopSampling();
-      return WaitForDevice([this] { return !IsSampling(*this); }, timing.samplingLimitMs) == WaitEnd::Ready && result;
+      const bool result = d.StopSampling();
+      return d.WaitForDevice([&d] { return !d.IsSampling(); }, d.timing.samplingLimitMs) == DuraSerial::WaitEnd::Ready &&
+             result;
     }
     case 39:
       return AnswerText(r, "text");
     case 41:
     case 42: {
-      ChannelRecord* ch = HostChannel(*this, r.argument);
+      ChannelRecord* ch = HostChannel(d, r.argument);
       if (!ch) return false;
       ch->enabled.store(code == 42, std::memory_order_relaxed);
       return true;
     }
     case 43: {
-      const ChannelRecord* ch = HostChannel(*this, r.argument);
+      const ChannelRecord* ch = HostChannel(d, r.argument);
       return ch && ch->enabled.load(std::memory_order_relaxed);
     }
     case 56:

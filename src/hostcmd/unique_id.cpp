@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "serial/dura_serial.h"
+#include "hostcmd/host_commands.h"
 
 namespace vyra {
 
@@ -27,13 +27,13 @@ int32_t ReversedLastDigits(uint32_t h) noexcept {
   return result;
 }
 
-bool DuraSerial::UniqueId(int32_t* out) {
+bool UniqueId(const DuraSerial& device, int32_t* out) {
   // Drawn on every call, as the host has always seen the generator advance.
   const int32_t fallback = 89999 + std::rand() % 10000;
   if (!out) return true;
   *out = fallback;
-  if (devicePath.empty()) return true;
-  const int32_t id = ReversedLastDigits(HashDevicePath(devicePath));
+  if (device.devicePath.empty()) return true;
+  const int32_t id = ReversedLastDigits(HashDevicePath(device.devicePath));
   if (id >= 0) *out = id;
   return true;
 }

@@ -20,7 +20,6 @@
 #include <sstream>
 #include <string>
 
-#include "platform/codepage.h"
 
 namespace vyra {
 
@@ -166,20 +165,23 @@ std::vector<BVL::String> SplitFields(const BVL::String& line) {
   return fields;
 }
 
-size_t CountFields(std::u16string_view line) {
+template <class Ch>
+size_t CountFieldsOf(std::basic_string_view<Ch> line) {
   if (line.empty()) return 0;
   size_t commas = 0;
-  for (char16_t c : line) commas += c == u',';
-  return commas + (line.back() != u',' ? 1 : 0);
+  for (Ch c : line) commas += c == Ch(',');
+  return commas + (line.back() != Ch(',') ? 1 : 0);
 }
+
+size_t CountFields(std::u16string_view line) { return CountFieldsOf(line); }
+size_t CountFields(std::string_view line) { return CountFieldsOf(line); }
 
 float ParseNumberWide(std::u16string_view field) {
   for (char16_t c : field) {
     if (c >= 0x80) {
       // Non-ASCII text is read in its narrow (ANSI) form, as the stream would see it.
-      std::string narrow;
-      plat::WideToMultiByte(plat::kCodePageThreadAnsi, field, narrow);
-      return ParseNumber(std::string_view(narrow));
+      BVL::String text(field.data(), field.size());
+      return ParseNumber(std::string_view(text.NarrowText()));
     }
   }
   return ParseAscii(field.data(), field.data() + field.size());

@@ -21,6 +21,7 @@ float ParseNumberWide(std::u16string_view field);
 float ParseNumberReference(std::string_view narrow);
 // Number of fields SplitFields gives for the line.
 size_t CountFields(std::u16string_view line);
+size_t CountFields(std::string_view line);
 // Digits after the only '.', else 0.
 int32_t CountDecimals(std::string_view text);
 // Decimal integer at the start of the text, as atoi reads it (saturating, never undefined).

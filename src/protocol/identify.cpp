@@ -3,10 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "framework/log.h"
 #include "protocol/classify.h"
+#include "protocol/core.h"
 #include "protocol/fields.h"
-#include "serial/dura_serial.h"
 
 namespace vyra {
 
@@ -22,10 +21,10 @@ std::string Narrow(BVL::String field) { return field.NarrowText(); }
 
 }  // namespace
 
-HResult DuraSerial::IdentifyDevice(const BVL::String& reply) {
+HResult ProtocolCore::IdentifyDevice(const BVL::String& reply) {
   std::vector<BVL::String> fields = SplitFields(reply);
   if (fields.size() < 5) {
-    LogEntry("", "!!! version reply smaller than expected, bailing...");
+    out_.Note("", BVL::String(u"!!! version reply smaller than expected, bailing..."));
     return kE_FAIL;
   }
 
@@ -37,7 +36,7 @@ HResult DuraSerial::IdentifyDevice(const BVL::String& reply) {
 
   const char16_t* error = nullptr;
   HResult result = kS_OK;
-  if (isBranded) {
+  if (isBranded_) {
     model = kBrandedName;
     if (!brandReported) error = kBrandMissing;
   } else if (isVyra) {
@@ -45,15 +44,12 @@ HResult DuraSerial::IdentifyDevice(const BVL::String& reply) {
     result = kE_FAIL;
   }
 
-  {
-    std::lock_guard lock(textMutex);
-    firmwareVersion = std::move(version);
-    firmwareLevel = std::move(level);
-    deviceName = std::move(model);
-  }
+  firmwareVersion_ = std::move(version);
+  firmwareLevel_ = std::move(level);
+  deviceName_ = std::move(model);
   if (error) {
-    SetErrorText(error);
-    LogEntry("!!! ", std::u16string_view(error));
+    errorText_ = error;
+    out_.Note("!!! ", errorText_);
   }
   return result;
 }

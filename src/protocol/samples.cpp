@@ -1,48 +1,49 @@
 // Sample lines: one value per parameter, scaled into each channel's ring.
+#include "protocol/core.h"
 #include "protocol/fields.h"
-#include "serial/dura_serial.h"
 
 namespace vyra {
 
-HResult DuraSerial::HandleSampleLine(const BVL::String& line) {
-  // Fields are taken straight from the line's text: this runs for every line the monitor
-  // streams, so no field strings are built.
-  const std::u16string_view v = line.View();
-  const uint32_t count = parameterCount.load(std::memory_order_relaxed);
-  if (CountFields(v) != count) return kS_OK;
+void ProtocolCore::Push(int32_t channel, double value) {
+  const int32_t stored = channels_[static_cast<size_t>(channel)].Store(value);
+  lastValues_[static_cast<size_t>(channel)] = stored;
+  out_.Value(channel, stored);
+}
+
+void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, lastValues_[static_cast<size_t>(channel)]); }
+
+void ProtocolCore::HandleSampleLine(std::string_view v) {
+  // This runs for every line the monitor streams: the fields are read from its bytes, and
+  // nothing is allocated.
+  const uint32_t count = parameterCount_;
+  if (CountFields(v) != count) return;
 
   // Data fields go to the channels the device described, in order; the waveform channels
   // appended after them are fed by waveform lines only. Fields beyond the described
   // channels have no channel and are ignored.
   size_t described = 0;
-  if (channelsReady.load(std::memory_order_acquire)) {
-    described = channels.size();
-    const int32_t cuff = cuffChannel.load(std::memory_order_relaxed);
-    const int32_t vpr = vprChannel.load(std::memory_order_relaxed);
-    if (cuff >= 0 && static_cast<size_t>(cuff) < described) described = static_cast<size_t>(cuff);
-    if (vpr >= 0 && static_cast<size_t>(vpr) < described) described = static_cast<size_t>(vpr);
+  if (channelsReady_) {
+    described = channels_.size();
+    if (cuffChannel_ >= 0 && static_cast<size_t>(cuffChannel_) < described) described = static_cast<size_t>(cuffChannel_);
+    if (vprChannel_ >= 0 && static_cast<size_t>(vprChannel_) < described) described = static_cast<size_t>(vprChannel_);
   }
 
   size_t start = 0;
-  uint32_t i = 0;
-  size_t j = 0;
-  const bool skipTime = hasTimeColumn.load(std::memory_order_relaxed);
-  for (; i < count && start <= v.size(); ++i) {
-    size_t end = v.find(u',', start);
-    if (end == std::u16string_view::npos) end = v.size();
-    const std::u16string_view field = v.substr(start, end - start);
+  int32_t j = 0;
+  for (uint32_t i = 0; i < count && start <= v.size(); ++i) {
+    size_t end = v.find(',', start);
+    if (end == std::string_view::npos) end = v.size();
+    const std::string_view field = v.substr(start, end - start);
     start = end + 1;
-    if (i == 0 && skipTime) continue;
-    if (j >= described) break;
-    ChannelRecord& channel = *channels[j++];
-    if (field == u"*") {
-      channel.RepeatLastValue();
+    if (i == 0 && hasTimeColumn_) continue;
+    if (static_cast<size_t>(j) >= described) break;
+    if (field == "*") {
+      Repeat(j++);
     } else {
-      channel.PushValue(static_cast<double>(ParseNumberWide(field)));
+      Push(j++, static_cast<double>(ParseNumber(field)));
     }
   }
-  sampleLineBacklog.fetch_add(1, std::memory_order_relaxed);
-  return kS_OK;
+  ++sampleLineBacklog_;
 }
 
 }  // namespace vyra

@@ -1,20 +1,15 @@
-#include "hostcmd/setup_texts.h"
+#include "protocol/setup_texts.h"
 
-#include <atomic>
 #include <cmath>
 #include <ios>
 #include <limits>
 #include <sstream>
 
-#include "framework/log.h"
-#include "platform/codepage.h"
-#include "protocol/channel_record.h"
+#include "protocol/channel_info.h"
 
 namespace vyra {
 
 namespace {
-
-std::atomic<int32_t> channelCounter{0};
 
 // Truncation toward zero that saturates instead of overflowing; NaN gives 0.
 int32_t TruncateToInt32(double v) {
@@ -44,25 +39,13 @@ std::string SetupScaledText(double value, int32_t exponent) {
   return std::to_string(TruncateToInt32(std::pow(10.0, exponent) * value));
 }
 
-int32_t SetupChannelCount() noexcept { return channelCounter.load(std::memory_order_relaxed); }
-
-void BuildSetupTexts(ChannelRecord& record, int32_t decimals, const std::string& unit) {
+void BuildSetupTexts(ChannelInfo& record, int32_t decimals, const std::string& unit) {
   const std::string vMin = SetupValueText(record.minimum, decimals);
   const std::string vMax = SetupValueText(record.maximum, decimals);
   const int32_t p = record.decimalExponent;
   record.gainListText = vMin + "," + vMax;
   record.baseScalingText = SetupScaledText(record.minimum, p) + "," + vMin + ";" + SetupScaledText(record.maximum, p) +
                            "," + vMax + ";" + unit + ";" + std::to_string(p) + ";";
-
-  const int32_t number = channelCounter.fetch_add(1, std::memory_order_relaxed) + 1;
-  // Names and units are UTF-8 (measurement names, "°C", "µL"); widened as ANSI text they would
-  // reach the log garbled on Windows.
-  std::u16string entry;
-  plat::MultiByteToWide(plat::kCodePageUtf8,
-                        std::to_string(number) + " | " + record.name + " | gainlist: " + record.gainListText +
-                            " | basescaling: " + record.baseScalingText,
-                        entry);
-  LogEntry("channel: ", std::u16string_view(entry));
 }
 
 }  // namespace vyra

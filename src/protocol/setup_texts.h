@@ -11,7 +11,5 @@ namespace vyra {
 std::string SetupValueText(double value, int32_t decimals);
 // 10^exponent x value truncated to an integer.
 std::string SetupScaledText(double value, int32_t exponent);
-// Channel records built by this process so far (every device); numbers the log entries.
-int32_t SetupChannelCount() noexcept;
 
 }  // namespace vyra

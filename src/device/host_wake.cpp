@@ -1,0 +1,28 @@
+#include "device/host_wake.h"
+
+#include <chrono>
+
+namespace vyra {
+
+// The sequence is raised before the waiter count is read, and a waiter registers before it
+// tests the sequence (both sequentially consistent), so either the notifier sees the waiter
+// or the waiter sees the new sequence. With no waiter a notification costs one atomic add
+// and one load.
+void HostWake::Notify() {
+  sequence_.fetch_add(1, std::memory_order_seq_cst);
+  if (waiters_.load(std::memory_order_seq_cst) == 0) return;
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  cv_.notify_all();
+}
+
+uint32_t HostWake::WaitForNotification(uint32_t seenSequence, int64_t timeoutMs) {
+  if (timeoutMs <= 0) return Sequence();
+  std::unique_lock<std::mutex> lock(mutex_);
+  waiters_.fetch_add(1, std::memory_order_seq_cst);
+  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+               [&] { return sequence_.load(std::memory_order_seq_cst) != seenSequence; });
+  waiters_.fetch_sub(1, std::memory_order_relaxed);
+  return Sequence();
+}
+
+}  // namespace vyra

@@ -1,0 +1,55 @@
+#pragma once
+// Wakes host threads waiting for a device (ReadLine, Initialise, host commands) when the
+// reader thread has handled lines or a close has begun.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "serial/serial_link.h"
+
+namespace vyra {
+
+class HostWake {
+ public:
+  // How a wait for the device ended.
+  enum class End { Ready, TimedOut, Closed };
+
+  void Notify();
+  // Waits at most timeoutMs for Notify after `seenSequence`; returns the new sequence.
+  uint32_t WaitForNotification(uint32_t seenSequence, int64_t timeoutMs);
+  uint32_t Sequence() const { return sequence_.load(std::memory_order_acquire); }
+  // Ends every wait begun before it.
+  void Close() {
+    closeCount_.fetch_add(1, std::memory_order_acq_rel);
+    Notify();
+  }
+  // Waits until `ready` holds, woken by Notify; Closed when a Close began meanwhile.
+  // `ready` is tested once more at the limit.
+  template <class Ready>
+  End WaitFor(Ready ready, int64_t limitMs);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::atomic<uint32_t> sequence_{0};
+  std::atomic<int32_t> waiters_{0};
+  std::atomic<uint32_t> closeCount_{0};
+};
+
+template <class Ready>
+HostWake::End HostWake::WaitFor(Ready ready, int64_t limitMs) {
+  const uint32_t closes = closeCount_.load(std::memory_order_acquire);
+  const int64_t deadline = NowMs() + limitMs;
+  for (;;) {
+    // Taken before the test, so a change made just after it ends the wait at once.
+    const uint32_t seen = Sequence();
+    if (ready()) return End::Ready;
+    if (closeCount_.load(std::memory_order_acquire) != closes) return End::Closed;
+    const int64_t remaining = deadline - NowMs();
+    if (remaining <= 0) return End::TimedOut;
+    WaitForNotification(seen, remaining);
+  }
+}
+
+}  // namespace vyra
