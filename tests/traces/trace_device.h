@@ -1,75 +1,53 @@
 #pragma once
-// Drives a device object from a trace on the calling thread: no port, no reader thread.
-// Every outcome is written as a trace event, so a recording and its replay compare line by line.
+// Drives the protocol core from a trace on the calling thread: no port, no reader thread, no
+// device. Every outcome is written as a trace event, so a recording and its replay compare
+// line by line.
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "hostcmd/host_command_record.h"
-#include "serial/dura_serial.h"
+#include "protocol/core.h"
 #include "serial/receive_ring.h"
-#include "support/dura_serial_access.h"
 #include "support/golden_trace.h"
 
 namespace vyra::trace {
 
-inline int64_t& TraceNow() {
-  static int64_t now = 0;
-  return now;
-}
-
-class TraceDevice {
+class TraceDevice : private ProtocolCore::Output {
  public:
   // `send` sees each framed command (the recorder writes it to the monitor).
   TraceDevice(const std::u16string& identifier, std::function<void(std::string_view)> send = {})
-      : device_(u"/dev/ttyUSB0", identifier), send_(std::move(send)) {
-    device_.clock = [] { return TraceNow(); };
-    device_.commandObserver = [this](std::string_view frame) {
-      Emit('>', Escape(frame));
-      if (send_) send_(frame);
-    };
-    device_.commentObserver = [this](int32_t samples, const BVL::String& text) {
-      BVL::String copy = text;
-      Emit('#', std::to_string(samples) + " " + Escape(copy.NarrowText()));
-    };
-  }
+      : core_(identifier.find(u"BVLVYRA") != std::u16string::npos, *this), send_(std::move(send)) {}
 
   void Input(int64_t ms, std::string_view bytes) {
-    TraceNow() = now_ = ms;
-    ReceiveRing& ring = DuraSerialTestAccess::LineBuffer(device_);
+    now_ = ms;
     size_t done = 0;
     while (done < bytes.size()) {
       // The reader takes what the ring can hold and cuts before reading on.
-      const int n = ring.Append(bytes.data() + done, static_cast<int>(bytes.size() - done));
+      const int n = ring_.Append(bytes.data() + done, static_cast<int>(bytes.size() - done));
       done += static_cast<size_t>(n);
-      CutLines(ring, scratch_, [this](const char* b, int len) -> int32_t {
-        const int32_t status = device_.HandleReply(b, len);
+      CutLines(ring_, scratch_, [this](const char* b, int len) -> int32_t {
+        const int32_t status = core_.HandleLine(std::string_view(b, static_cast<size_t>(len)), now_);
         Observe();
         return status;
       });
-      if (n == 0 && ring.Free() == 0) break;  // cannot happen: cutting frees a full ring
+      if (n == 0 && ring_.Free() == 0) break;  // cannot happen: cutting frees a full ring
     }
   }
 
   // Returns false for an action it does not know.
   bool Host(int64_t ms, const std::string& action) {
-    TraceNow() = now_ = ms;
+    now_ = ms;
     if (action == "init" || action.rfind("init ", 0) == 0) {
-      device_.acquisitionState.store(kAwaitStart);
-      device_.SendCommand("S");
+      core_.BeginHandshake();
     } else if (action == "start") {
-      device_.StartSampling();
+      core_.StartSampling();
     } else if (action == "stop") {
-      device_.StopSampling();
+      core_.StopSampling();
     } else if (action == "close") {
-      device_.SendCommand("X");
+      Frame("X");  // the device's own end command, not the protocol's
     } else if (action.rfind("period ", 0) == 0) {
-      HostCommandRecord r{};
-      r.argument = std::stoi(action.substr(7));
-      device_.timing.descriptionLimitMs = 0;
-      device_.RunHostCommand(35, &r);
+      core_.SelectPeriod(std::stoi(action.substr(7)));
     } else {
       return false;
     }
@@ -77,11 +55,26 @@ class TraceDevice {
     return true;
   }
 
-  int32_t State() const { return device_.acquisitionState.load(); }
+  int32_t State() const { return core_.State(); }
   const std::vector<Event>& Outcomes() const { return events_; }
-  DuraSerial& Device() { return device_; }
+  ProtocolCore& Core() { return core_; }
 
  private:
+  void Send(std::string_view command) override { Frame(command); }
+  void ChannelsBuilt() override { pending_.assign(core_.Channels().size(), {}); }
+  void Value(int32_t channel, int32_t value) override { pending_.at(static_cast<size_t>(channel)).push_back(value); }
+  void Comment(int64_t samples, const BVL::String& text) override {
+    BVL::String copy = text;
+    Emit('#', std::to_string(samples) + " " + Escape(copy.NarrowText()));
+  }
+  void Note(std::string_view, const BVL::String&) override {}
+
+  void Frame(std::string_view command) {
+    const std::string frame = ":" + std::string(command) + "\n";
+    Emit('>', Escape(frame));
+    if (send_) send_(frame);
+  }
+
   void Emit(char kind, std::string payload) { events_.push_back(Event{now_, kind, std::move(payload)}); }
 
   static std::string Number(double v) {
@@ -91,37 +84,37 @@ class TraceDevice {
   }
 
   void Observe() {
-    const int32_t state = device_.acquisitionState.load();
+    const int32_t state = core_.State();
     if (state != state_) Emit('=', std::to_string(state_ = state));
-    std::string identity = device_.DeviceName() + "|" + device_.FirmwareVersion() + "|" + device_.FirmwareLevel();
+    std::string identity = core_.DeviceName() + "|" + core_.FirmwareVersion() + "|" + core_.FirmwareLevel();
     if (identity != identity_ && identity != "||") Emit('i', Escape(identity_ = identity));
-    std::string error = device_.ErrorText().NarrowText();
+    BVL::String errorText = core_.ErrorText();
+    std::string error = errorText.NarrowText();
     if (error != error_) Emit('e', Escape(error_ = error));
-    if (!channelsSeen_ && device_.ChannelsReady()) {
+    if (!channelsSeen_ && core_.ChannelsReady()) {
       channelsSeen_ = true;
-      for (int32_t i = 0; i < device_.ChannelCount(); ++i) {
-        const ChannelRecord& c = *device_.Channel(i);
+      for (size_t i = 0; i < core_.Channels().size(); ++i) {
+        const ChannelInfo& c = core_.Channels()[i];
         Emit('c', std::to_string(i + 1) + " " +
                       Escape(c.name + "|" + c.title + "|" + Number(c.maximum) + "|" + Number(c.minimum) + "|" +
                              std::to_string(c.decimalExponent) + "|" + std::to_string(c.samplePeriod) + "|" +
                              c.gainListText + "|" + c.baseScalingText));
       }
     }
-    for (int32_t i = 0; i < device_.ChannelCount(); ++i) {
-      ChannelRecord& c = *device_.Channel(i);
-      if (c.Buffered() == 0) continue;
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (pending_[i].empty()) continue;
       std::string values = std::to_string(i + 1);
-      while (c.Buffered() > 0) {
-        values += "," + std::to_string(c.Front());
-        c.PopFront();
-      }
+      for (int32_t v : pending_[i]) values += "," + std::to_string(v);
+      pending_[i].clear();
       Emit('+', values);
     }
   }
 
-  DuraSerial device_;
+  ProtocolCore core_;
   std::function<void(std::string_view)> send_;
+  ReceiveRing ring_;
   char scratch_[ReceiveRing::kSize];
+  std::vector<std::vector<int32_t>> pending_;
   std::vector<Event> events_;
   int64_t now_ = 0;
   int32_t state_ = kCreated;
