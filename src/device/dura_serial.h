@@ -91,8 +91,8 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   SerialLink& Link() { return link_; }
 
   Timing timing;
-  // Sees every framed command (":" + text + LF) just before it is written; tests and
-  // diagnostics only.
+  // Sees every framed command (":" + text + LF) just before it is written, often under the
+  // core's lock: it must not call back into the device. Tests and diagnostics only.
   std::function<void(std::string_view frame)> commandObserver;
 
   // --- failure flags (read by IsFailed and GetLastErrorMsg) ---
@@ -106,6 +106,7 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   const bool isBranded;
 
  private:
+  friend class DuraSerialTestAccess;
   // SerialLink::Receiver (reader thread)
   int32_t Line(const char* bytes, int length) override;
   void PassEnd(int dispatched) override;

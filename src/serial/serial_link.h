@@ -41,6 +41,11 @@ class SerialLink : public COMPort {
 
   // Opens and stores the line; false when the path cannot be opened.
   bool OpenPath(std::u16string_view path) { return OpenLine(path); }
+  // Takes a line the caller opened (tests use their own).
+  void Adopt(std::shared_ptr<plat::SerialPort> line) {
+    std::lock_guard l(portMutex);
+    port = std::move(line);
+  }
   // A new reader on the open line, with an empty ring. A reader left by an earlier call must
   // have been stopped (StopReader) first.
   bool StartReader();
