@@ -1,5 +1,6 @@
 // The channel model: upload rates and the channel list built from the four description
 // lines.
+#include <charconv>
 #include <map>
 #include <string>
 #include <vector>
@@ -38,7 +39,9 @@ bool ProtocolCore::SelectPeriod(int32_t period) {
   auto it = uploadRates_.find(period);
   if (it == uploadRates_.end()) return false;
   // The whole position is sent: a cut number would select another rate.
-  out_.Send("P" + std::to_string(it->second));
+  char command[16] = {'P'};
+  const auto end = std::to_chars(command + 1, command + sizeof command, it->second).ptr;
+  out_.Send(std::string_view(command, static_cast<size_t>(end - command)));
   uploadPeriod_ = period;
   return true;
 }
