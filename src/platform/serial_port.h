@@ -1,5 +1,5 @@
 #pragma once
-// One open serial line. The portable COMPort/DuraSerial code keeps the protocol's steps;
+// One open serial line. The portable link code (serial/) keeps the reading and writing steps;
 // this is the only place that talks to the OS about the line.
 #include <cstddef>
 #include <memory>
