@@ -352,7 +352,8 @@ class HostCommandSampling : public HostCommandTest {
   // Plays the reader thread: once the host's request awaits it, hands over the echo.
   std::thread EchoWhen(int32_t awaited, std::string echo) {
     return std::thread([this, awaited, echo] {
-      for (int i = 0; i < 10000 && plain->State() != awaited; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      for (int i = 0; i < 10000 && plain->State() != awaited; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
       Reply(*plain, echo);
     });
   }

@@ -144,7 +144,8 @@ class Monitor {
         pending += got;
         for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
           const std::string command = pending.substr(0, end + 1);
-          const std::string reply = command == ":S\n" ? "S" : command == ":WN5\n" ? "WN5" : command == ":V\n" ? version : "";
+          const std::string reply =
+              command == ":S\n" ? "S" : command == ":WN5\n" ? "WN5" : command == ":V\n" ? version : "";
           if (reply.empty()) continue;
           if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
           answered = true;
