@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/dura_serial.h"
+#include "platform/serial_port.h"
 
 namespace vyra {
 
@@ -18,6 +19,15 @@ class DuraSerialTestAccess {
   // Puts a line of the caller's in place of the port (commands then go to it, not to a
   // closed handle that waits out its 20 ms).
   static void InstallLine(DuraSerial& d, std::shared_ptr<plat::SerialPort> line) { d.link_.Adopt(std::move(line)); }
+  // A line that takes every command at once and never has bytes: a test that drives the
+  // protocol through many commands then waits out no closed handle's 20 ms per command.
+  struct AcceptingLine final : plat::SerialPort {
+    bool Configure(int, int) override { return true; }
+    bool Write(const void*, size_t) override { return true; }
+    WaitResult WaitReadable(plat::Event&, int) override { return WaitResult::Timeout; }
+    long ReadQueued(void*, size_t) override { return 0; }
+  };
+  static void AcceptCommands(DuraSerial& d) { InstallLine(d, std::make_shared<AcceptingLine>()); }
   // Starts the handshake and hands over each reply (without CR) as the reader would.
   static void Handshake(DuraSerial& d, const std::vector<std::string>& replies) {
     d.WithCore([](ProtocolCore& core) { core.BeginHandshake(); });

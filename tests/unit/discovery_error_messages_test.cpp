@@ -10,7 +10,8 @@
 #include "api/device_table.h"
 #include "api/error_messages.h"
 #include "discovery/discovery.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
+#include "support/dura_serial_access.h"
 
 namespace vyra {
 namespace {
@@ -135,8 +136,9 @@ TEST_F(ErrorMessagesTest, MissingDriverIsReportedWhileTheRecordLives) {
 TEST_F(ErrorMessagesTest, DeviceMessageIsHandedOutOnce) {
   AddDevice();
   DuraSerial& device = AddDevice();
-  const std::string message = "Firmware level 2 is not supported.";
-  device.SetErrorText(BVL::String(message.c_str()));
+  // A plain device that identifies itself as the branded model leaves a message.
+  DuraSerialTestAccess::Handshake(device, {"S", "V,1,0,0,1,VYRA"});
+  const std::string message = "Dura VYRA Monitor is not supported by Vellumar.";
   const int k = static_cast<int>(message.size());
 
   EXPECT_EQ(LastErrorMessage(1, nullptr), k + 1);
@@ -149,9 +151,12 @@ TEST_F(ErrorMessagesTest, DeviceMessageIsHandedOutOnce) {
   EXPECT_EQ(Message(0, &length), "<unchanged>") << "a device without a message";
   EXPECT_EQ(length, 1);
 
-  device.SetErrorText(BVL::String(u"x"));
+  const std::string second = "Dura VYRA reported as Brinvale VYRA. Dura VYRA is not supported by Vellumar.";
+  const std::string reply = "V,1,0,0,1,VYRA,0,BVL";
+  device.HandleReply(reply.data(), static_cast<int>(reply.size()));
   device.firmwareMismatch = true;
-  EXPECT_EQ(LastErrorMessage(1, nullptr), 2) << "flags are not read on this path";
+  EXPECT_EQ(LastErrorMessage(1, nullptr), static_cast<int>(second.size()) + 1) << "flags are not read on this path";
+  EXPECT_EQ(Message(1, &length), second);
 }
 
 TEST_F(ErrorMessagesTest, IndexNamingNoDeviceGivesZero) {
@@ -163,17 +168,6 @@ TEST_F(ErrorMessagesTest, IndexNamingNoDeviceGivesZero) {
     EXPECT_EQ(LastErrorMessage(index, nullptr), 0) << index;
     EXPECT_EQ(buffer, std::vector<char>(8, kGuard));
   }
-}
-
-TEST_F(ErrorMessagesTest, LongerNarrowTextIsCutToTheReturnedLength) {
-  // In a code page where one character takes two bytes the text does not fit its length.
-  DuraSerial& device = AddDevice();
-  device.SetErrorText(BVL::String(u"Ger\u00e4t \u00e4\u00e4\u00e4"));
-  int length = 0;
-  std::string text = Message(0, &length);
-  EXPECT_EQ(length, 10);
-  EXPECT_EQ(text.size(), 9u) << "cut and terminated within the length";
-  EXPECT_EQ(text.substr(0, 3), "Ger");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "discovery/ftdi_lookup.h"
 #include "discovery/setupapi_walk.h"
 #include "platform/port_enum.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 
 namespace vyra {
 namespace {

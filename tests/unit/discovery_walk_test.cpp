@@ -13,7 +13,7 @@
 #include "discovery/discovery.h"
 #include "platform/ftdi_driver.h"
 #include "platform/port_enum.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
 
 namespace fs = std::filesystem;
 

@@ -13,12 +13,21 @@
 namespace vyra {
 namespace {
 
-using hostcmd_test::AddChannels;
-using hostcmd_test::Describe;
 using hostcmd_test::MakeDevice;
+using hostcmd_test::Reply;
+using hostcmd_test::Sample;
 
 constexpr char kGuard = '#';
 constexpr int32_t kUntouched = -7;
+constexpr const char* kRates = "0.01,0.02,0.05,EndOfCycle,1";  // positions 0, 1, 2 and 4
+
+// Three channels; Beta's decimal and unit give it a set-up text of its own. Minima that do
+// not match the names complete the description without building the list.
+void DescribeForHost(DuraSerial& d, const std::string& rates = kRates, const std::string& minima = "0,0,0",
+                     const std::string& version = "V,1,42,0,1,Monitor") {
+  DuraSerialTestAccess::Handshake(
+      d, HandshakeReplies(d.isBranded, "Alpha,Beta,Gamma", "u,%,u", "100,100.0,100", minima, version, rates));
+}
 
 // The host's side of one DeviceCommand call: a guarded buffer and a record.
 struct HostCall {
@@ -37,7 +46,7 @@ struct HostCall {
   }
   HostCall& Run(DuraSerial& d, uint32_t code, int32_t argument = 0) {
     record.argument = argument;
-    result = d.RunHostCommand(code, &record);
+    result = RunHostCommand(d, code, &record);
     return *this;
   }
   std::string Text() const { return std::string(storage.data(), strnlen(storage.data(), record.textSize)); }
@@ -56,17 +65,8 @@ struct HostCall {
 class HostCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DuraSerialTestAccess::SetIdentity(*plain, "VYRA Monitor", "1.42", "1");
-    DuraSerialTestAccess::SetIdentity(*branded, "VYRA Monitor", "1.42", "1");
-    for (DuraSerial* d : {plain.get(), branded.get()}) {
-      Describe(*d);
-      d->uploadRates = {{10000, 0}, {20000, 1}, {50000, 2}, {1000000, 4}};
-      d->uploadPeriod = 20000;
-    }
-    AddChannels(*plain, {"Alpha", "Beta", "Gamma"});
-    AddChannels(*branded, {"Alpha", "Beta", "Gamma", "O-Cuff", "VPR"});
-    plain->channels[1]->baseScalingText = "0,0;1000,100;%;1;";
-    plain->channels[2]->title = "Gamma title";
+    DescribeForHost(*plain);
+    DescribeForHost(*branded);
   }
 
   std::unique_ptr<DuraSerial> plain = MakeDevice(false);
@@ -81,10 +81,10 @@ TEST_F(HostCommandTest, TextAnswers) {
     const char* text;
   };
   const Case cases[] = {
-      {false, 0, 0, "VYRA Monitor"}, {false, 2, 0, "Dura Scientific"}, {true, 2, 0, "Brinvale Ltd."},
-      {false, 3, 0, "1.42"},         {false, 21, 2, "Beta"},           {false, 21, 3, "Gamma"},
-      {true, 21, 5, "VPR"},          {false, 30, 2, "0,0;1000,100;%;1;"}, {false, 60, 3, "Gamma title"},
-      {false, 39, 0, "text"},
+      {false, 0, 0, "Monitor"},  {false, 2, 0, "Dura Scientific"}, {true, 2, 0, "Brinvale Ltd."},
+      {false, 3, 0, "1.42.0.1"}, {false, 4, 0, "0042"},            {false, 21, 2, "Beta"},
+      {false, 21, 3, "Gamma"},   {true, 21, 5, "VPR"},             {false, 30, 2, "0,0;1000,100;%;1;"},
+      {false, 60, 3, "Gamma"},   {false, 39, 0, "text"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "code " << c.code << " argument " << c.argument);
@@ -95,16 +95,6 @@ TEST_F(HostCommandTest, TextAnswers) {
     EXPECT_EQ(call.record.value, kUntouched);
     EXPECT_TRUE(call.GuardIntact());
   }
-}
-
-TEST_F(HostCommandTest, SerialNumberIsHandedAsItIsOrLeavesTheBuffer) {
-  HostCall call;
-  call.Run(*plain, 4);
-  EXPECT_TRUE(call.result);
-  if (plain->serialNumber.empty())
-    EXPECT_TRUE(call.Untouched());
-  else
-    EXPECT_EQ(call.Text(), plain->serialNumber);
 }
 
 TEST_F(HostCommandTest, NumericAnswers) {
@@ -127,11 +117,14 @@ TEST_F(HostCommandTest, NumericAnswers) {
   }
 }
 
-TEST_F(HostCommandTest, EmptyTextAnswerLeavesTheBufferAndSucceeds) {
-  DuraSerialTestAccess::SetIdentity(*plain, "", "", "1");
-  for (uint32_t code : {0u, 3u}) {
+TEST(HostCommandAnswers, EmptyTextAnswerLeavesTheBufferAndSucceeds) {
+  // A version reply with an empty model field, on a path without a serial number.
+  auto d = MakeDevice(false, u"\\\\.\\COM5");
+  DescribeForHost(*d, kRates, "0,0,0", "V,1,42,0,1,,0");
+  for (uint32_t code : {0u, 4u}) {
+    SCOPED_TRACE(::testing::Message() << "code " << code);
     HostCall call;
-    call.Run(*plain, code);
+    call.Run(*d, code);
     EXPECT_TRUE(call.result);
     EXPECT_TRUE(call.Untouched());
   }
@@ -147,57 +140,61 @@ TEST_F(HostCommandTest, UploadPeriodIsSetOnlyForAListedPeriod) {
   EXPECT_EQ(HostCall().Run(*plain, 31).record.value, 20000);
 
   EXPECT_TRUE(HostCall().Run(*plain, 35, 50000).result);
-  if (!frames.empty()) {
-    EXPECT_EQ(frames.back(), ":P2\n");
-  }
+  EXPECT_EQ(frames, std::vector<std::string>{":P2\n"});
   EXPECT_EQ(HostCall().Run(*plain, 31).record.value, 50000);
   EXPECT_EQ(HostCall().Run(*plain, 45).record.value, 50000);
 
-  // Positions above 99 are sent whole.
-  plain->uploadRates[2000000] = 123;
+  // Positions above 99 are sent whole: a further handshake lists 2 s at position 123.
+  std::string rates;
+  for (int i = 0; i < 123; ++i) rates += "EndOfCycle,";
+  DescribeForHost(*plain, rates + "2");
   frames.clear();
   EXPECT_TRUE(HostCall().Run(*plain, 35, 2000000).result);
-  if (!frames.empty()) {
-    EXPECT_EQ(frames.back(), ":P123\n");
-  }
-  EXPECT_EQ(plain->uploadPeriod.load(), 2000000);
+  EXPECT_EQ(frames, std::vector<std::string>{":P123\n"});
+  EXPECT_EQ(plain->UploadPeriod(), 2000000);
 }
 
 TEST_F(HostCommandTest, PeriodLookupWhileASecondHandshakeAddsRates) {
-  // The reader thread parses the lists of further handshakes while a host thread sets the
-  // period (ThreadSanitizer sees an unguarded map at once).
-  std::atomic<int> hostCalls{0};
+  // The reader thread handles further handshakes, each adding to the list, while a host
+  // thread sets the period (ThreadSanitizer sees an unguarded map at once).
+  std::atomic<int> handshakes{0};
+  std::atomic<bool> hostDone{false};
   std::thread reader([&] {
-    for (int i = 1; hostCalls.load() < 8; ++i)
-      plain->ParseUploadRates(BVL::String(std::u16string_view(u"0.05,0.00" + std::u16string(1, static_cast<char16_t>(u'0' + i % 10)))));
+    for (int i = 1; !hostDone.load(); ++i) {
+      DescribeForHost(*plain, "0.05,0.00" + std::to_string(i % 10));
+      ++handshakes;
+    }
   });
-  int accepted = 0;
-  for (; hostCalls.load() < 8; ++hostCalls) accepted += HostCall().Run(*plain, 35, 50000).result;
+  int calls = 0, accepted = 0;
+  for (; calls < 8 || handshakes.load() < 3; ++calls) accepted += HostCall().Run(*plain, 35, 50000).result;
+  hostDone = true;
   reader.join();
-  EXPECT_EQ(accepted, 8);
+  EXPECT_EQ(accepted, calls);
   EXPECT_TRUE(HostCall().Run(*plain, 35, 1000).result) << "a period the later lists added";
 }
 
 TEST_F(HostCommandTest, CurrentPeriodAnswerReappliesThePeriod) {
   std::vector<std::string> frames;
   plain->commandObserver = [&](std::string_view f) { frames.emplace_back(f); };
-  plain->uploadPeriod = 1000000;
+  ASSERT_TRUE(HostCall().Run(*plain, 35, 1000000).result);
+  frames.clear();
   HostCall call;
   call.Run(*plain, 32);
   EXPECT_TRUE(call.result);
   EXPECT_EQ(call.Text(), "1000000");
-  if (!frames.empty()) {
-    EXPECT_EQ(frames.back(), ":P4\n");
-  }
-  EXPECT_EQ(plain->uploadPeriod.load(), 1000000);
+  EXPECT_EQ(frames, std::vector<std::string>{":P4\n"});
+  EXPECT_EQ(plain->UploadPeriod(), 1000000);
 
-  // An unlisted current period still answers and succeeds; nothing is sent.
+  // A list without the standard period the device starts at: the current period is not
+  // listed, still answers and succeeds; nothing is sent.
+  auto unlistedDevice = MakeDevice();
+  DescribeForHost(*unlistedDevice, "0.01,0.05");
+  unlistedDevice->commandObserver = [&](std::string_view f) { frames.emplace_back(f); };
   frames.clear();
-  plain->uploadPeriod = 30000;
   HostCall unlisted;
-  unlisted.Run(*plain, 32);
+  unlisted.Run(*unlistedDevice, 32);
   EXPECT_TRUE(unlisted.result);
-  EXPECT_EQ(unlisted.Text(), "30000");
+  EXPECT_EQ(unlisted.Text(), "20000");
   EXPECT_TRUE(frames.empty());
 }
 
@@ -225,7 +222,7 @@ TEST_F(HostCommandTest, ChannelNumberOutsideTheListFailsAndTouchesNothing) {
       EXPECT_EQ(call.record.value, kUntouched);
     }
   }
-  for (const auto& ch : plain->channels) EXPECT_TRUE(ch->enabled.load());
+  for (int32_t i = 0; i < plain->ChannelCount(); ++i) EXPECT_TRUE(plain->Channel(i)->enabled.load());
 }
 
 TEST_F(HostCommandTest, UnsupportedCodesWriteTheMessageAndFail) {
@@ -247,7 +244,7 @@ TEST_F(HostCommandTest, TextsAreCutToTheHostBuffer) {
     const char* text;
   };
   const Case cases[] = {{2, 8, "Dura Sc"}, {2, 16, "Dura Scientific"}, {2, 15, "Dura Scientifi"},
-                        {2, 1, ""},        {99, 5, "^Uns"},            {0, 4, "VYR"}};
+                        {2, 1, ""},        {99, 5, "^Uns"},            {0, 4, "Mon"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "code " << c.code << " size " << c.size);
     HostCall call(c.size);
@@ -264,8 +261,8 @@ TEST_F(HostCommandTest, TextsAreCutToTheHostBuffer) {
   EXPECT_TRUE(none.Untouched());
   HostCommandRecord nullText{};
   nullText.textSize = 64;
-  EXPECT_TRUE(plain->RunHostCommand(2, &nullText));
-  EXPECT_FALSE(plain->RunHostCommand(5, &nullText));
+  EXPECT_TRUE(RunHostCommand(*plain, 2, &nullText));
+  EXPECT_FALSE(RunHostCommand(*plain, 5, &nullText));
 }
 
 TEST(HostCommandWait, MissingDescriptionFailsAndMarksTheDeviceNotResponding) {
@@ -283,15 +280,14 @@ TEST(HostCommandWait, MissingDescriptionFailsAndMarksTheDeviceNotResponding) {
 TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
   auto d = MakeDevice();
   d->timing.descriptionLimitMs = 60000;
-  Describe(*d);
+  DescribeForHost(*d, kRates, "0,0");
   EXPECT_TRUE(HostCall().Run(*d, 39).result);  // needs only the description
 
-  // The list is built after the four lines: a channel command waits for it, and the
-  // reader's notification ends the wait, not the limit.
+  // The list is built from the four lines: a channel command waits for it, and the
+  // reader's notification ends the wait, not the limit. The next line replaces the minima.
   std::thread reader([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    AddChannels(*d, {"Alpha", "Beta"});
-    d->NotifyHost();
+    Reply(*d, "0,0,0");
   });
   const auto t0 = std::chrono::steady_clock::now();
   HostCall call;
@@ -299,7 +295,7 @@ TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
   const auto waited = std::chrono::steady_clock::now() - t0;
   reader.join();
   EXPECT_TRUE(call.result);
-  EXPECT_EQ(call.record.value, 2);
+  EXPECT_EQ(call.record.value, 3);
   EXPECT_LT(waited, std::chrono::seconds(1));
   EXPECT_EQ(HostCall().Run(*d, 21, 2).Text(), "Beta");
 }
@@ -309,8 +305,7 @@ TEST(HostCommandWait, ChannelCommandsWaitForTheChannelList) {
 TEST(HostCommandWait, CloseEndsTheWaits) {
   auto undescribed = MakeDevice();
   auto neverSampling = MakeDevice();
-  Describe(*neverSampling);
-  AddChannels(*neverSampling, {"Alpha"});
+  DescribeForHost(*neverSampling);
   const struct {
     DuraSerial* device;
     uint32_t code;
@@ -342,7 +337,7 @@ TEST(HostCommandWait, CloseEndsTheWaits) {
 // A list that is never built fails the channel commands without marking the device.
 TEST(HostCommandWait, ListThatNeverComesFailsChannelCommandsOnly) {
   auto d = MakeDevice();
-  Describe(*d);
+  DescribeForHost(*d, kRates, "0,0");
   HostCall call;
   call.Run(*d, 21, 1);
   EXPECT_FALSE(call.result);
@@ -354,47 +349,40 @@ TEST(HostCommandWait, ListThatNeverComesFailsChannelCommandsOnly) {
 
 class HostCommandSampling : public HostCommandTest {
  protected:
-  // Plays the reader thread: keeps putting the device into `state` for a while.
-  std::thread HoldState(int32_t state) {
-    return std::thread([this, state] {
-      for (int i = 0; i < 200 && !stop; ++i) {
-        plain->acquisitionState = state;
-        plain->NotifyHost();
+  // Plays the reader thread: once the host's request awaits it, hands over the echo.
+  std::thread EchoWhen(int32_t awaited, std::string echo) {
+    return std::thread([this, awaited, echo] {
+      for (int i = 0; i < 10000 && plain->State() != awaited; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
+      Reply(*plain, echo);
     });
   }
-  std::atomic<bool> stop{false};
 };
 
 TEST_F(HostCommandSampling, StartSucceedsWhenSamplingIsReached) {
   plain->timing.samplingLimitMs = 5000;
-  std::thread reader = HoldState(kSampling);
+  std::thread reader = EchoWhen(kAwaitBeginEcho, "B");
   const bool started = HostCall().Run(*plain, 37).result;
-  stop = true;
   reader.join();
   EXPECT_TRUE(started);
+  EXPECT_TRUE(plain->IsSampling());
 }
 
 TEST_F(HostCommandSampling, StartFailsWhenSamplingIsNeverReached) {
-  plain->acquisitionState = kReady;
   HostCall call;
   call.Run(*plain, 37);
   EXPECT_FALSE(call.result);
-  EXPECT_NE(plain->acquisitionState.load(), kSampling);
+  EXPECT_NE(plain->State(), kSampling);
 }
 
 TEST_F(HostCommandSampling, StopSucceedsOnceSamplingIsLeft) {
-  plain->acquisitionState = kReady;
-  EXPECT_TRUE(HostCall().Run(*plain, 38).result);
+  EXPECT_TRUE(HostCall().Run(*plain, 38).result);  // never started
 
+  Sample(*plain);
+  ASSERT_TRUE(plain->IsSampling());
   plain->timing.samplingLimitMs = 5000;
-  plain->acquisitionState = kSampling;
-  std::thread reader = HoldState(kAwaitStopEcho);
-  const bool stopped = HostCall().Run(*plain, 38).result;
-  stop = true;
-  reader.join();
-  EXPECT_TRUE(stopped);
+  EXPECT_TRUE(HostCall().Run(*plain, 38).result);
+  EXPECT_FALSE(plain->IsSampling());
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 namespace vyra {
 namespace {
 
-using hostcmd_test::AddChannels;
-using hostcmd_test::Describe;
+using hostcmd_test::DescribeChannels;
 using hostcmd_test::MakeDevice;
-using hostcmd_test::Push;
+using hostcmd_test::Reply;
+using hostcmd_test::Sample;
 
 constexpr char kGuard = '#';
 
@@ -52,15 +52,16 @@ std::vector<Line> ParseLines(const char* text) {
 class DataLinesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Describe(*d);
-    AddChannels(*d, {"Alpha", "Beta"});
-    d->acquisitionState = kSampling;
+    DescribeChannels(*d, {"Alpha", "Beta"});
+    Sample(*d);
   }
-  ChannelRecord& Ch(int i) { return *d->channels[i]; }
+  // Values go into a ring as the reader thread puts them there.
+  ChannelRecord& Ch(int i) { return *d->Channel(i); }
+  int32_t Next() const { return d->Rings().nextLine.load(); }
   // Calls ReadDataLines on `length` bytes of a larger guarded buffer.
   bool Read(int32_t length) {
     buffer.assign(static_cast<size_t>(length > 0 ? length : 0) + 32, kGuard);
-    return d->ReadDataLines(buffer.data(), length);
+    return ReadDataLines(*d, buffer.data(), length);
   }
   std::string Text() const { return buffer.data(); }
   bool GuardIntact(int32_t length) const {
@@ -74,30 +75,30 @@ class DataLinesTest : public ::testing::Test {
 };
 
 TEST_F(DataLinesTest, OneCallServesOneChannelThenPassesOn) {
-  Push(Ch(0), 5);
-  Push(Ch(0), 6);
+  Ch(0).Push(5);
+  Ch(0).Push(6);
   ASSERT_TRUE(Read(100));
   EXPECT_EQ(Text(), "+1,5,6\n");
-  EXPECT_EQ(d->dataLineChannel.load(), 1);
+  EXPECT_EQ(Next(), 1);
 
-  Push(Ch(1), -40);
-  Push(Ch(1), INT_MIN);
-  Push(Ch(1), INT_MAX);
+  Ch(1).Push(-40);
+  Ch(1).Push(INT_MIN);
+  Ch(1).Push(INT_MAX);
   ASSERT_TRUE(Read(100));
   EXPECT_EQ(Text(), "+2,-40,-2147483648,2147483647\n");
-  EXPECT_EQ(d->dataLineChannel.load(), 0);
+  EXPECT_EQ(Next(), 0);
 }
 
 TEST_F(DataLinesTest, DueChannelWithoutSamplesHoldsTheRotation) {
-  Push(Ch(0), 1);
+  Ch(0).Push(1);
   ASSERT_TRUE(Read(100));
-  Push(Ch(0), 2);
+  Ch(0).Push(2);
   for (int i = 0; i < 3; ++i) {
     EXPECT_FALSE(Read(100));
     EXPECT_EQ(buffer[0], '\0');
   }
   EXPECT_EQ(Ch(0).Buffered(), 1);
-  Push(Ch(1), 9);
+  Ch(1).Push(9);
   ASSERT_TRUE(Read(100));
   EXPECT_EQ(Text(), "+2,9\n");
   ASSERT_TRUE(Read(100));
@@ -114,14 +115,14 @@ TEST_F(DataLinesTest, SmallBuffers) {
                         {22, "+1,5,6\n", 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << "length " << c.length);
-    d->DiscardSamples();
-    d->dataLineChannel = 0;
-    Push(Ch(0), 5);
-    Push(Ch(0), 6);
+    DiscardSamples(*d);
+    d->Rings().nextLine = 0;
+    Ch(0).Push(5);
+    Ch(0).Push(6);
     EXPECT_TRUE(Read(c.length));
     EXPECT_EQ(Text(), c.text);
     EXPECT_EQ(Ch(0).Buffered(), 2 - c.taken);
-    EXPECT_EQ(d->dataLineChannel.load(), 1);
+    EXPECT_EQ(Next(), 1);
     EXPECT_TRUE(GuardIntact(c.length));
   }
 }
@@ -133,32 +134,41 @@ TEST_F(DataLinesTest, NothingToGiveLeavesAnEmptyText) {
   EXPECT_FALSE(Read(100));  // no samples
   EXPECT_EQ(buffer[0], '\0');
 
-  Push(Ch(0), 1);
-  for (int32_t state : {kReady, kAwaitStopEcho, kAwaitWaveformInfo}) {
-    d->acquisitionState = state;
+  // Stop requested, stop echoed, start not yet echoed: only sampling gives lines.
+  Ch(0).Push(1);
+  const auto noLine = [&] {
+    EXPECT_FALSE(d->IsSampling());
     EXPECT_FALSE(Read(100));
     EXPECT_EQ(buffer[0], '\0');
-  }
+  };
+  d->StopSampling();
+  noLine();
+  Reply(*d, "S");
+  noLine();
+  d->StartSampling();
+  noLine();
   EXPECT_EQ(Ch(0).Buffered(), 1);
 }
 
 TEST(DataLinesNoChannels, SamplingWithoutChannelsGivesNoLine) {
+  // A device that describes only its time column has an empty list.
   auto d = MakeDevice();
-  Describe(*d);
-  d->channelsReady = true;
-  d->acquisitionState = kSampling;
+  DescribeChannels(*d, {"Time"});
+  Sample(*d);
+  ASSERT_TRUE(d->ChannelsReady());
+  ASSERT_TRUE(d->IsSampling());
   char buffer[64];
-  EXPECT_FALSE(d->ReadDataLines(buffer, sizeof buffer));
+  EXPECT_FALSE(ReadDataLines(*d, buffer, sizeof buffer));
   EXPECT_EQ(buffer[0], '\0');
-  EXPECT_FALSE(d->ReadLine(buffer, sizeof buffer, 0));
-  d->DiscardSamples();
+  EXPECT_FALSE(ReadLine(*d, buffer, sizeof buffer, 0));
+  DiscardSamples(*d);
 }
 
 TEST_F(DataLinesTest, LongBacklogFillsTheBufferWithBoundedLines) {
   std::vector<int32_t> pushed;
   for (int i = 0; i < 5000; ++i) {
     pushed.push_back(i % 3 == 0 ? INT_MIN : i * 7919 - 20000000);
-    Push(Ch(0), pushed.back());
+    Ch(0).Push(pushed.back());
   }
   ASSERT_TRUE(Read(10000));
   EXPECT_TRUE(GuardIntact(10000));
@@ -178,10 +188,10 @@ TEST_F(DataLinesTest, LongBacklogFillsTheBufferWithBoundedLines) {
   ASSERT_LE(delivered.size(), pushed.size());
   EXPECT_TRUE(std::equal(delivered.begin(), delivered.end(), pushed.begin()));
   EXPECT_EQ(Ch(0).Buffered(), static_cast<int32_t>(pushed.size() - delivered.size()));
-  EXPECT_EQ(d->dataLineChannel.load(), 1);  // the rest waits for the channel's next turn
+  EXPECT_EQ(Next(), 1);  // the rest waits for the channel's next turn
 
   // The remainder follows in order once the channel is due again.
-  Push(Ch(1), 0);
+  Ch(1).Push(0);
   ASSERT_TRUE(Read(100000));
   ASSERT_TRUE(Read(100000));
   for (const Line& line : ParseLines(buffer.data())) delivered.insert(delivered.end(), line.values.begin(), line.values.end());
@@ -189,16 +199,16 @@ TEST_F(DataLinesTest, LongBacklogFillsTheBufferWithBoundedLines) {
 }
 
 TEST_F(DataLinesTest, FlushEmptiesEveryRingAndKeepsTheRotation) {
-  Push(Ch(0), 1);
-  Push(Ch(1), 2);
+  Ch(0).Push(1);
+  Ch(1).Push(2);
   ASSERT_TRUE(Read(100));
-  Push(Ch(1), 3);
-  d->DiscardSamples();
+  Ch(1).Push(3);
+  DiscardSamples(*d);
   EXPECT_EQ(Ch(0).Buffered(), 0);
   EXPECT_EQ(Ch(1).Buffered(), 0);
-  EXPECT_EQ(d->dataLineChannel.load(), 1);
+  EXPECT_EQ(Next(), 1);
   EXPECT_FALSE(Read(100));
-  Push(Ch(1), 4);
+  Ch(1).Push(4);
   ASSERT_TRUE(Read(100));
   EXPECT_EQ(Text(), "+2,4\n");
 }
@@ -207,18 +217,18 @@ TEST_F(DataLinesTest, FlushEmptiesEveryRingAndKeepsTheRotation) {
 // call: everything that left the ring is in the buffer, and the call reports it.
 TEST_F(DataLinesTest, SamplesTakenBeforeSamplingStopsAreDelivered) {
   for (int round = 0; round < 40; ++round) {
-    d->acquisitionState = kSampling;
-    d->DiscardSamples();
-    d->dataLineChannel = 0;
+    Sample(*d);
+    DiscardSamples(*d);
     const int32_t start = Ch(0).readPosition.load();
-    for (int i = 0; i < 20000; ++i) Push(Ch(0), round * 100000 + i);
+    for (int i = 0; i < 20000; ++i) Ch(0).Push(round * 100000 + i);
 
-    std::thread reader([&] {
+    // Another host thread stops sampling once values have left the ring.
+    std::thread stopper([&] {
       while (Ch(0).readPosition.load(std::memory_order_acquire) == start) std::this_thread::yield();
-      d->acquisitionState = kAwaitStopEcho;
+      d->StopSampling();
     });
     const bool result = Read(60000);
-    reader.join();
+    stopper.join();
 
     const int32_t taken = 20000 - Ch(0).Buffered();
     std::vector<int32_t> delivered;
@@ -241,18 +251,18 @@ TEST_F(DataLinesTest, TwoHostThreadsReadingAndFlushingNeverSeeAValueTwice) {
   std::thread producer([&] {
     for (int32_t v = 0; v < kValues; ++v) {
       while (Held(Ch(0)) > 1000 || Held(Ch(1)) > 1000) std::this_thread::yield();
-      Push(Ch(0), v);
-      Push(Ch(1), v);  // the rotation waits on a channel without samples
+      Ch(0).Push(v);
+      Ch(1).Push(v);  // the rotation waits on a channel without samples
     }
     produced = true;
   });
   auto consume = [&](bool flushes, std::vector<int32_t>& got) {
     std::vector<char> text(600);
     while (!produced || Ch(0).Buffered() > 0 || Ch(1).Buffered() > 0) {
-      if (d->ReadDataLines(text.data(), static_cast<int32_t>(text.size())))
+      if (ReadDataLines(*d, text.data(), static_cast<int32_t>(text.size())))
         for (const Line& line : ParseLines(text.data()))
           if (line.channel == 1) got.insert(got.end(), line.values.begin(), line.values.end());
-      if (flushes) d->DiscardSamples();
+      if (flushes) DiscardSamples(*d);
     }
   };
   std::vector<int32_t> first, second;

@@ -1,42 +1,49 @@
 #pragma once
-// A device object with its port closed, described and given channels directly, with waits
-// that give up at once, for the host-side tests.
+// Devices for the host-side tests, described and started through the reply protocol as the
+// reader thread would drive them, on a line that takes every command, with waits that give
+// up at once.
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "protocol/channel_record.h"
-#include "serial/dura_serial.h"
+#include "device/dura_serial.h"
+#include "hostcmd/host_commands.h"
 #include "support/dura_serial_access.h"
 
 namespace vyra::hostcmd_test {
 
 inline std::unique_ptr<DuraSerial> MakeDevice(bool branded = false, std::u16string path = u"\\\\.\\BVLVYRA0042") {
   auto d = std::make_unique<DuraSerial>(std::move(path), branded ? u"FTDIBUS\\BVLVYRA0042A" : u"FTDIBUS\\DURA0042A");
+  DuraSerialTestAccess::AcceptCommands(*d);
   d->timing.descriptionLimitMs = 0;
   d->timing.samplingLimitMs = 0;
+  d->timing.closeSettleMs = 0;
   return d;
 }
 
-inline void Describe(DuraSerial& d) {
-  DuraSerialTestAccess::SetDescription(d, u"Alpha,Beta,Gamma", u"u,u,u", u"100,100,100", u"0,0,0");
+// One reply as the reader thread hands it over.
+inline void Reply(DuraSerial& d, std::string_view line) { d.HandleReply(line.data(), static_cast<int>(line.size())); }
+
+// One channel per name, unit "u", range 0..100.
+inline void DescribeChannels(DuraSerial& d, const std::vector<std::string>& names) {
+  std::string n, u, maxima, minima;
+  for (const std::string& name : names) {
+    const char* comma = n.empty() ? "" : ",";
+    n += comma + name;
+    u += comma + std::string("u");
+    maxima += comma + std::string("100");
+    minima += comma + std::string("0");
+  }
+  Describe(d, n, u, maxima, minima);
 }
 
-inline ChannelRecord& AddChannel(DuraSerial& d, const std::string& name) {
-  d.channels.push_back(std::make_unique<ChannelRecord>(20000, 0, name, 100.0, 0.0, "u"));
-  return *d.channels.back();
-}
-
-inline void AddChannels(DuraSerial& d, const std::vector<std::string>& names) {
-  for (const auto& n : names) AddChannel(d, n);
-  d.channelsReady.store(true, std::memory_order_release);
-}
-
-// Producer side of the ring as the reader thread drives it.
-inline void Push(ChannelRecord& ch, int32_t value) {
-  const int32_t w = ch.writePosition.load(std::memory_order_relaxed);
-  ch.samples[w & ChannelRecord::kRingMask] = value;
-  ch.writePosition.store((w + 1) & ChannelRecord::kRingMask, std::memory_order_release);
+// The host's start and the echoes that complete it.
+inline void Sample(DuraSerial& d) {
+  d.StartSampling();
+  if (d.isBranded) Reply(d, "WI5,0,100,0,0,0,0,0,0,0,0,0");
+  Reply(d, "B");
+  if (d.isBranded) Reply(d, "WA5");
 }
 
 }  // namespace vyra::hostcmd_test

@@ -10,17 +10,16 @@
 namespace vyra {
 namespace {
 
-using hostcmd_test::AddChannels;
-using hostcmd_test::Describe;
+using hostcmd_test::DescribeChannels;
 using hostcmd_test::MakeDevice;
-using hostcmd_test::Push;
+using hostcmd_test::Reply;
+using hostcmd_test::Sample;
 
 class ReadLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Describe(*d);
-    AddChannels(*d, {"Alpha"});
-    d->acquisitionState = kSampling;
+    DescribeChannels(*d, {"Alpha"});
+    Sample(*d);
   }
   std::unique_ptr<DuraSerial> d = MakeDevice();
   char buffer[256] = {};
@@ -28,8 +27,8 @@ class ReadLineTest : public ::testing::Test {
 
 TEST_F(ReadLineTest, FirstAttemptIsMadeWhateverTheTimeOut) {
   for (int32_t timeout : {0, -1, INT32_MIN}) {
-    Push(*d->channels[0], timeout);
-    ASSERT_TRUE(d->ReadLine(buffer, sizeof buffer, timeout));
+    d->Channel(0)->Push(timeout);
+    ASSERT_TRUE(ReadLine(*d, buffer, sizeof buffer, timeout));
     EXPECT_EQ(std::string(buffer), "+1," + std::to_string(timeout) + "\n");
   }
 }
@@ -37,7 +36,7 @@ TEST_F(ReadLineTest, FirstAttemptIsMadeWhateverTheTimeOut) {
 TEST_F(ReadLineTest, NoDataGivesZeroAfterTheTimeOut) {
   for (int32_t timeout : {0, -5, 120}) {
     const int64_t start = NowMs();
-    EXPECT_FALSE(d->ReadLine(buffer, sizeof buffer, timeout));
+    EXPECT_FALSE(ReadLine(*d, buffer, sizeof buffer, timeout));
     const int64_t elapsed = NowMs() - start;
     EXPECT_GE(elapsed, timeout > 0 ? timeout : 0);
     EXPECT_EQ(buffer[0], '\0');
@@ -47,10 +46,9 @@ TEST_F(ReadLineTest, NoDataGivesZeroAfterTheTimeOut) {
 TEST_F(ReadLineTest, DataArrivingDuringTheWaitIsDelivered) {
   std::thread reader([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    Push(*d->channels[0], 77);
-    d->NotifyHost();
+    Reply(*d, "77");  // a sample line: its value goes to the ring, the pass's end notifies
   });
-  const bool delivered = d->ReadLine(buffer, sizeof buffer, 60000);
+  const bool delivered = ReadLine(*d, buffer, sizeof buffer, 60000);
   reader.join();
   EXPECT_TRUE(delivered);
   EXPECT_EQ(std::string(buffer), "+1,77\n");

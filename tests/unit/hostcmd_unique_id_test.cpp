@@ -63,11 +63,11 @@ TEST(HostUniqueId, DeviceNumberComesFromItsPath) {
   auto a = MakeDevice(false, path);
   auto b = MakeDevice(true, path);
   int32_t idA = -1, idB = -2;
-  EXPECT_TRUE(a->UniqueId(&idA));
-  EXPECT_TRUE(b->UniqueId(&idB));
+  EXPECT_TRUE(UniqueId(*a, &idA));
+  EXPECT_TRUE(UniqueId(*b, &idB));
   EXPECT_EQ(idA, idB);
   EXPECT_EQ(idA, DigitsByText(HashDevicePath(path)));
-  EXPECT_TRUE(a->UniqueId(nullptr));
+  EXPECT_TRUE(UniqueId(*a, nullptr));
 }
 
 TEST(HostUniqueId, EmptyPathGivesTheFallbackAndEveryCallDrawsOnce) {
@@ -76,7 +76,7 @@ TEST(HostUniqueId, EmptyPathGivesTheFallbackAndEveryCallDrawsOnce) {
   const int r1 = std::rand(), r2 = std::rand();
   std::srand(12345);
   int32_t id = -1;
-  EXPECT_TRUE(d->UniqueId(&id));
+  EXPECT_TRUE(UniqueId(*d, &id));
   EXPECT_EQ(id, 89999 + r1 % 10000);
   EXPECT_GE(id, 89999);
   EXPECT_LE(id, 99998);
@@ -84,8 +84,8 @@ TEST(HostUniqueId, EmptyPathGivesTheFallbackAndEveryCallDrawsOnce) {
   // A usable path still advances the generator.
   auto named = MakeDevice(false, u"\\\\.\\BVLVYRA0042");
   std::srand(12345);
-  named->UniqueId(&id);
-  EXPECT_TRUE(d->UniqueId(&id));
+  UniqueId(*named, &id);
+  EXPECT_TRUE(UniqueId(*d, &id));
   EXPECT_EQ(id, 89999 + r2 % 10000);
 }
 
