@@ -1,22 +1,24 @@
+// One channel's description and value scaling, the channel list the description lines make,
+// the upload rates, and the sample ring a channel is published with.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <memory>
+#include <map>
 #include <thread>
 #include <vector>
 
-#include "protocol/channel_record.h"
-#include "serial/dura_serial.h"
-#include "support/dura_serial_access.h"
+#include "device/channel_record.h"
+#include "protocol/channel_info.h"
+#include "support/recorded_core.h"
 
 namespace vyra {
 namespace {
 
-std::unique_ptr<ChannelRecord> Record(int32_t decimals, double maximum, double minimum, const char* name = "chan") {
-  return std::make_unique<ChannelRecord>(20000, decimals, name, maximum, minimum, "u");
+ChannelInfo Info(int32_t decimals, double maximum, double minimum, const char* name = "chan") {
+  return ChannelInfo(20000, decimals, name, maximum, minimum, "u");
 }
 
-TEST(ProtocolChannelRecord, DecimalExponentKeepsScaledRangeWithin32000) {
+TEST(ProtocolChannelInfo, DecimalExponentKeepsScaledRangeWithin32000) {
   struct Case {
     int32_t decimals;
     double maximum, minimum;
@@ -31,32 +33,21 @@ TEST(ProtocolChannelRecord, DecimalExponentKeepsScaledRangeWithin32000) {
       {4, 0, 0, 4},
   };
   for (const Case& c : cases) {
-    auto r = Record(c.decimals, c.maximum, c.minimum);
-    EXPECT_EQ(r->decimalExponent, c.exponent) << c.decimals << " decimals, " << c.minimum << ".." << c.maximum;
+    EXPECT_EQ(Info(c.decimals, c.maximum, c.minimum).decimalExponent, c.exponent)
+        << c.decimals << " decimals, " << c.minimum << ".." << c.maximum;
   }
 }
 
-TEST(ProtocolChannelRecord, KnownNamesTakeTheirDefaultRangeBeforeTheExponent) {
-  auto r = Record(2, 300, 0, "Heart Rate");  // range becomes 0..1000: 10 x 1000 fits, 100 x 1000 not
-  EXPECT_EQ(r->maximum, 1000);
-  EXPECT_EQ(r->minimum, 0);
-  EXPECT_EQ(r->decimalExponent, 1);
-  EXPECT_EQ(r->name, "Heart Rate");
-  EXPECT_EQ(r->title, "Heart Rate");
-  EXPECT_TRUE(r->enabled.load());
-  EXPECT_EQ(r->Buffered(), 0);
+TEST(ProtocolChannelInfo, KnownNamesTakeTheirDefaultRangeBeforeTheExponent) {
+  const ChannelInfo c = Info(2, 300, 0, "Heart Rate");  // range becomes 0..1000: 10 x 1000 fits, 100 x 1000 not
+  EXPECT_EQ(c.maximum, 1000);
+  EXPECT_EQ(c.minimum, 0);
+  EXPECT_EQ(c.decimalExponent, 1);
+  EXPECT_EQ(c.name, "Heart Rate");
+  EXPECT_EQ(c.title, "Heart Rate");
 }
 
-std::vector<int32_t> Drain(ChannelRecord& r) {
-  std::vector<int32_t> out;
-  while (r.Buffered() > 0) {
-    out.push_back(r.Front());
-    r.PopFront();
-  }
-  return out;
-}
-
-TEST(ProtocolChannelRecord, PushValueClampsRoundsAndScales) {
+TEST(ProtocolChannelInfo, StoreClampsRoundsAndScales) {
   struct Case {
     int32_t decimals;
     double maximum, minimum;
@@ -74,159 +65,129 @@ TEST(ProtocolChannelRecord, PushValueClampsRoundsAndScales) {
       {0, 1e30, -1e30, -1e20, INT32_MIN},
       {3, 1e30, -1e30, NAN, 0},
   };
+  for (const Case& c : cases) EXPECT_EQ(Info(c.decimals, c.maximum, c.minimum).Store(c.value), c.stored) << c.value;
+}
+
+// ---- the channel list -----------------------------------------------------------------
+
+TEST(ProtocolChannelList, DecimalsComeFromTheMaximumText) {
+  auto r = Sampling(false, "a,b,c,d", "300.00,500.00,10,1.5.0", "0,0,-40000,0");
+  const std::vector<ChannelInfo>& c = r->core.Channels();
+  ASSERT_EQ(c.size(), 4u);
+  EXPECT_EQ(c[0].decimalExponent, 2);
+  EXPECT_EQ(c[1].decimalExponent, 1);
+  EXPECT_EQ(c[2].decimalExponent, 0);
+  EXPECT_EQ(c[2].minimum, -40000);
+  EXPECT_EQ(c[3].decimalExponent, 0);  // two points: no decimals
+  EXPECT_FLOAT_EQ(c[3].maximum, 1.5);
+  EXPECT_FALSE(r->core.HasTimeColumn());
+}
+
+TEST(ProtocolChannelList, MissingOrUnevenDescriptionBuildsNothingUntilAFurtherMinimaLine) {
+  RecordedCore r(true);
+  r.core.BeginHandshake();
+  std::vector<std::string> replies = HandshakeReplies(true, "a,b", "u,u", "1,2", "");
+  replies.pop_back();
+  r.FeedAll(replies);
+  ASSERT_EQ(r.core.State(), kAwaitChannelMinima);
+  EXPECT_EQ(r.Feed(""), kE_FAIL);
+  EXPECT_FALSE(r.core.DescriptionComplete());
+  EXPECT_EQ(r.Feed("0"), kE_FAIL);  // one minimum for two channels
+  EXPECT_EQ(r.core.State(), kAwaitChannelMinima);
+  // The stored line completes the description: host commands waiting for it go on.
+  EXPECT_TRUE(r.core.DescriptionComplete());
+  EXPECT_FALSE(r.core.ChannelsReady());
+  EXPECT_TRUE(r.values.empty());  // no ChannelsBuilt
+  EXPECT_EQ(r.core.CuffChannel(), -1);
+  EXPECT_EQ(r.core.VprChannel(), -1);
+  EXPECT_EQ(r.Feed("0,-1"), kS_OK);  // a further line replaces the minima
+  EXPECT_EQ(r.core.State(), kReady);
+  ASSERT_EQ(r.core.Channels().size(), 4u);
+  EXPECT_EQ(r.values.size(), 4u);
+  EXPECT_EQ(r.core.Channels()[1].minimum, -1);
+}
+
+TEST(ProtocolChannelList, UploadRatesMapPeriodsToListPositions) {
+  struct Case {
+    const char* rates;
+    std::map<int32_t, int32_t> periods;
+    int32_t uploadPeriod;
+  } cases[] = {
+      {"0.02,0.1,EndOfCycle,1,0.1", {{20000, 0}, {100000, 4}, {1000000, 3}}, 20000},
+      {"0.019999,0.020001,0.5", {{20000, 1}, {500000, 2}}, 20000},  // both within 1 us of 20 ms
+      {"EndOfCycle", {}, 0},
+      {"", {}, 0},
+      {"1e30", {{INT32_MAX, 0}}, 20000},  // saturates instead of overflowing
+  };
   for (const Case& c : cases) {
-    auto r = Record(c.decimals, c.maximum, c.minimum);
-    r->PushValue(c.value);
-    EXPECT_EQ(r->lastValue, c.stored) << c.value;
-    EXPECT_EQ(Drain(*r), std::vector<int32_t>{c.stored}) << c.value;
+    SCOPED_TRACE(c.rates);
+    RecordedCore r(false);
+    r.core.BeginHandshake();
+    r.FeedAll({"S", "V,1,0,0,1,Monitor", "F", "a", c.rates});
+    EXPECT_EQ(r.core.UploadRates(), c.periods);
+    EXPECT_EQ(r.core.UploadPeriod(), c.uploadPeriod);
+    EXPECT_EQ(r.core.State(), kAwaitUploadEcho);  // a list without periods lets the handshake go on
   }
 }
 
-TEST(ProtocolChannelRecord, RepeatLastValueAppendsTheLastComputedValue) {
-  auto r = Record(0, 100, 0);
-  r->RepeatLastValue();  // nothing pushed yet: 0
-  r->PushValue(42);
-  r->RepeatLastValue();
-  r->RepeatLastValue();
-  EXPECT_EQ(Drain(*r), (std::vector<int32_t>{0, 42, 42, 42}));
+// ---- the published ring ---------------------------------------------------------------
+
+std::vector<int32_t> Drain(ChannelRecord& r) {
+  std::vector<int32_t> out;
+  while (r.Buffered() > 0) {
+    out.push_back(r.Front());
+    r.PopFront();
+  }
+  return out;
 }
 
-TEST(ProtocolChannelRecord, FullRingDropsNewValuesWhileLastValueFollows) {
-  auto r = Record(0, 1e6, 0);
-  for (int i = 0; i < ChannelRecord::kRingMask; ++i) r->PushValue(i % 1000);
-  EXPECT_EQ(r->Buffered(), 32767);
-  r->PushValue(5000);
-  r->RepeatLastValue();
-  EXPECT_EQ(r->Buffered(), 32767);
-  EXPECT_EQ(r->lastValue, 5000);
-  EXPECT_EQ(r->Front(), 0);
+TEST(DeviceChannelRecord, StartsEnabledAndEmptyAndAFullRingDropsNewValues) {
+  ChannelRecord r(Info(0, 100, 0));
+  EXPECT_TRUE(r.enabled.load());
+  EXPECT_EQ(r.Buffered(), 0);
+  for (int i = 0; i < ChannelRecord::kRingMask; ++i) r.Push(i % 1000);
+  EXPECT_EQ(r.Buffered(), 32767);
+  r.Push(5000);
+  EXPECT_EQ(r.Buffered(), 32767);
+  EXPECT_EQ(r.Front(), 0);
 
-  r->PopFront();  // one slot free again: the next value is kept, across the wrap-around
-  r->PushValue(6000);
-  std::vector<int32_t> all = Drain(*r);
+  r.PopFront();  // one slot free again: the next value is kept, across the wrap-around
+  r.Push(6000);
+  std::vector<int32_t> all = Drain(r);
   ASSERT_EQ(all.size(), 32767u);
   EXPECT_EQ(all.front(), 1);
   EXPECT_EQ(all[all.size() - 2], (ChannelRecord::kRingMask - 1) % 1000);
   EXPECT_EQ(all.back(), 6000);
 
-  r->PushValue(7);
-  r->Discard();
-  EXPECT_EQ(r->Buffered(), 0);
+  r.Push(7);
+  r.Discard();
+  EXPECT_EQ(r.Buffered(), 0);
 }
 
 // One producer and one consumer on one ring, as the reader thread and ReadLine use it.
-TEST(ProtocolChannelRecordThreaded, ProducerAndConsumerLoseAndDuplicateNothing) {
+TEST(DeviceChannelRecordThreaded, ProducerAndConsumerLoseAndDuplicateNothing) {
   constexpr int kCount = 100000;
-  auto r = Record(0, 1e9, 0);
+  ChannelRecord r(Info(0, 1e9, 0));
   std::thread producer([&] {
     for (int i = 0; i < kCount; ++i) {
-      while (r->Buffered() == ChannelRecord::kRingMask) std::this_thread::yield();
-      if (i % 7 == 3) {
-        r->RepeatLastValue();  // repeats i - 1
-      } else {
-        r->PushValue(i);
-      }
+      while (r.Buffered() == ChannelRecord::kRingMask) std::this_thread::yield();
+      r.Push(i);
     }
   });
   int received = 0;
   int mismatches = 0;
   while (received < kCount) {
-    if (r->Buffered() == 0) {
+    if (r.Buffered() == 0) {
       std::this_thread::yield();
       continue;
     }
-    int32_t expected = received % 7 == 3 ? received - 1 : received;
-    if (r->Front() != expected && ++mismatches < 5) ADD_FAILURE() << "slot " << received << ": " << r->Front();
-    r->PopFront();
+    if (r.Front() != received && ++mismatches < 5) ADD_FAILURE() << "slot " << received << ": " << r.Front();
+    r.PopFront();
     ++received;
   }
   producer.join();
   EXPECT_EQ(mismatches, 0);
-  EXPECT_EQ(r->Buffered(), 0);
-}
-
-class ProtocolChannelModel : public ::testing::Test {
- protected:
-  std::unique_ptr<DuraSerial> Device(bool branded) {
-    return std::make_unique<DuraSerial>(u"/dev/null-protocol-test",
-                                        branded ? u"FTDIBUS\\VID_0403+PID_6001+BVLVYRA0042A\\0000" : u"z800");
-  }
-};
-
-TEST_F(ProtocolChannelModel, TimeColumnMakesNoChannel) {
-  auto d = Device(false);
-  d->uploadPeriod = 20000;
-  DuraSerialTestAccess::SetDescription(*d, u"Time,systol,diasto", u"s,mmHg,mmHg", u"100,300.00,300", u"0,0,0");
-  ASSERT_TRUE(d->BuildChannels());
-  EXPECT_TRUE(d->hasTimeColumn.load());
-  ASSERT_EQ(d->ChannelCount(), 2);
-  EXPECT_EQ(d->Channel(0)->name, "Systolic BP");
-  EXPECT_EQ(d->Channel(1)->name, "Diastolic BP");
-  EXPECT_EQ(d->Channel(0)->maximum, 500);  // the fixed range, not the reported 300
-  EXPECT_EQ(d->Channel(0)->samplePeriod, 20000);
-  EXPECT_EQ(d->cuffChannel.load(), -1);
-}
-
-TEST_F(ProtocolChannelModel, DecimalsComeFromTheMaximumText) {
-  auto d = Device(false);
-  DuraSerialTestAccess::SetDescription(*d, u"a,b,c,d", u"u,u,u,u", u"300.00,500.00,10,1.5.0", u"0,0,-40000,0");
-  ASSERT_TRUE(d->BuildChannels());
-  ASSERT_EQ(d->ChannelCount(), 4);
-  EXPECT_EQ(d->Channel(0)->decimalExponent, 2);
-  EXPECT_EQ(d->Channel(1)->decimalExponent, 1);
-  EXPECT_EQ(d->Channel(2)->decimalExponent, 0);
-  EXPECT_EQ(d->Channel(2)->minimum, -40000);
-  EXPECT_EQ(d->Channel(3)->decimalExponent, 0);  // two points: no decimals
-  EXPECT_FLOAT_EQ(d->Channel(3)->maximum, 1.5);
-  EXPECT_FALSE(d->hasTimeColumn.load());
-}
-
-TEST_F(ProtocolChannelModel, BrandedDeviceGetsTheTwoWaveformChannelsLast) {
-  auto d = Device(true);
-  DuraSerialTestAccess::SetDescription(*d, u"systol,diasto,HR", u"mmHg,mmHg,bpm", u"300,300,900", u"0,0,0");
-  ASSERT_TRUE(d->BuildChannels());
-  ASSERT_EQ(d->ChannelCount(), 5);
-  EXPECT_EQ(d->cuffChannel.load(), 3);  // host channel 4
-  EXPECT_EQ(d->vprChannel.load(), 4);   // host channel 5
-  for (int i : {3, 4}) {
-    EXPECT_EQ(d->Channel(i)->maximum, 300);
-    EXPECT_EQ(d->Channel(i)->minimum, 0);
-    EXPECT_EQ(d->Channel(i)->decimalExponent, 0);
-  }
-  EXPECT_EQ(d->Channel(3)->name, "O-Cuff");
-  EXPECT_EQ(d->Channel(4)->name, "VPR");
-}
-
-TEST_F(ProtocolChannelModel, MissingOrUnevenDescriptionBuildsNothing) {
-  auto d = Device(true);
-  DuraSerialTestAccess::SetDescription(*d, u"a,b", u"u,u", u"1,2", u"");
-  EXPECT_FALSE(d->BuildChannels());
-  DuraSerialTestAccess::SetDescription(*d, u"a,b", u"u,u", u"1,2", u"0");
-  EXPECT_FALSE(d->BuildChannels());
-  EXPECT_EQ(d->ChannelCount(), 0);
-  EXPECT_FALSE(d->ChannelsReady());
-  EXPECT_EQ(d->cuffChannel.load(), -1);
-  DuraSerialTestAccess::SetDescription(*d, u"a,b", u"u,u", u"1,2", u"0,0");
-  EXPECT_TRUE(d->BuildChannels());
-  EXPECT_EQ(d->ChannelCount(), 4);
-}
-
-TEST_F(ProtocolChannelModel, UploadRatesMapPeriodsToListPositions) {
-  auto d = Device(false);
-  EXPECT_TRUE(d->ParseUploadRates(u"0.02,0.1,EndOfCycle,1,0.1"));
-  EXPECT_EQ(d->uploadRates, (std::map<int32_t, int32_t>{{20000, 0}, {100000, 4}, {1000000, 3}}));
-  EXPECT_EQ(d->uploadPeriod.load(), 20000);
-
-  auto e = Device(false);
-  EXPECT_TRUE(e->ParseUploadRates(u"0.019999,0.020001,0.5"));  // both within one microsecond of 20 ms
-  EXPECT_EQ(e->uploadRates, (std::map<int32_t, int32_t>{{20000, 1}, {500000, 2}}));
-
-  auto f = Device(false);
-  EXPECT_FALSE(f->ParseUploadRates(u"EndOfCycle"));
-  EXPECT_FALSE(f->ParseUploadRates(u""));
-  EXPECT_EQ(f->uploadPeriod.load(), 0);
-  EXPECT_TRUE(f->ParseUploadRates(u"1e30"));  // saturates instead of overflowing
-  EXPECT_EQ(f->uploadRates.begin()->first, INT32_MAX);
+  EXPECT_EQ(r.Buffered(), 0);
 }
 
 }  // namespace
