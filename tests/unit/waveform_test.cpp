@@ -1,5 +1,5 @@
-// Waveform uploads and cycle comments, driven directly on a branded device object with a
-// fake host recording behind the controlling proxy.
+// Waveform uploads and cycle comments: the protocol core fed with exact times, then the
+// device posting the comments to a fake host document behind the controlling proxy.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,12 +13,234 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/fields.h"
-#include "serial/dura_serial.h"
+#include "support/dura_serial_access.h"
+#include "support/recorded_core.h"
 #include "vyra/host_interfaces.h"
 
 namespace vyra {
 namespace {
+
+using V = std::vector<int32_t>;
+using Posted = std::vector<RecordedCore::Posted>;
+
+// "w5,<start>,v,v,..." with `count` values.
+std::string Block(int start, int count, int value = 7) {
+  std::string s = "w5," + std::to_string(start);
+  for (int i = 0; i < count; ++i) s += "," + std::to_string(value);
+  return s;
+}
+
+// m line: diastolic f6, systolic f7, error f12, diastolic index f13, systolic index f14.
+std::string Measurement(const std::string& dia, const std::string& sys, int error, int diaIndex, int sysIndex,
+                        int fields = 16) {
+  std::vector<std::string> f(static_cast<size_t>(fields), "0");
+  f[0] = "m";
+  auto set = [&](size_t i, std::string v) {
+    if (i < f.size()) f[i] = std::move(v);
+  };
+  set(6, dia);
+  set(7, sys);
+  set(12, std::to_string(error));
+  set(13, std::to_string(diaIndex));
+  set(14, std::to_string(sysIndex));
+  std::string s;
+  for (size_t i = 0; i < f.size(); ++i) s += (i ? "," : "") + f[i];
+  return s;
+}
+
+const std::string kResult = Measurement("72", "118", 0, 30, 25);
+const std::u16string kIncomplete = u"error: incomplete waveform upload";
+const std::u16string kBeforeSampling = u"note: waveform cycle started prior to sampling";
+
+// --- the protocol core ----------------------------------------------------------------------
+
+class Waveform : public ::testing::Test {
+ protected:
+  static constexpr size_t kCuff = 2, kVpr = 3;
+
+  // Sample lines at `ms`: from the 22nd counted line on, each pads the waveform channels.
+  void SampleLines(int n, int64_t ms = 0) {
+    for (int i = 0; i < n; ++i) r->Feed("120,80", ms);
+  }
+  // Pads `samples` zeros, then starts a cycle with a block of `values`. Every line pads
+  // before it is read, the block's own line too.
+  void StartCycleAt(int32_t samples, int values = 2, int64_t ms = 0) {
+    SampleLines(samples + 20);
+    r->Feed(Block(0, values), ms);
+    r->TakeValues(kCuff);
+    r->TakeValues(kVpr);
+  }
+
+  std::unique_ptr<RecordedCore> r = Sampling(true, "systol,diasto", "300,300", "0,0");
+};
+
+TEST(WaveformInfo, NeedsTwelveFieldsAndGivesTheUploadSizeInTheSecond) {
+  RecordedCore b(true);
+  b.core.BeginHandshake();
+  b.FeedAll(HandshakeReplies(true, "systol,diasto", "u,u", "300,300", "0,0"));
+  b.core.StartSampling();
+  b.TakeSent();
+  EXPECT_EQ(b.Feed("WI5,1,250,3,4,5,6,7,8,9,10"), kE_FAIL);
+  EXPECT_EQ(b.core.State(), kAwaitWaveformInfo);
+  EXPECT_TRUE(b.sent.empty());
+  EXPECT_EQ(b.Feed("WI5,1,480,3,4,5,6,7,8,9,10,11"), kS_OK);
+  EXPECT_EQ(b.TakeSent(), std::vector<std::string>{"B"});
+  b.FeedAll({"B", "WA5", Block(0, 2), Block(476, 4)});
+  EXPECT_FALSE(b.core.WaveformInProgress());  // the block that reaches 480 values ends the upload
+}
+
+TEST_F(Waveform, OneLineAlternatesCuffAndVprAndFillsTwoSamplesPerValue) {
+  EXPECT_EQ(r->Feed("w5,0,10,20"), kS_OK);
+  EXPECT_EQ(r->TakeValues(kCuff), (V{10, 10}));
+  EXPECT_EQ(r->TakeValues(kVpr), (V{20, 20}));
+  EXPECT_TRUE(r->TakeValues(0).empty());
+  EXPECT_TRUE(r->core.WaveformInProgress());
+}
+
+TEST_F(Waveform, UploadCompletesOnTheBlockThatReachesTheExpectedCount) {
+  StartCycleAt(30, 40);
+  EXPECT_TRUE(r->core.WaveformInProgress());
+  r->Feed(Block(40, 40));
+  EXPECT_TRUE(r->core.WaveformInProgress());
+  r->Feed(Block(80, 20));
+  EXPECT_FALSE(r->core.WaveformInProgress());
+  EXPECT_EQ(r->TakeValues(kCuff).size(), 60u);  // the 40 of the first block were taken
+  EXPECT_EQ(r->TakeValues(kVpr).size(), 60u);
+  r->Feed(kResult);  // only the first block started the cycle
+  r->Feed(Block(0, 2));  // the next one starts after the 130 samples so far
+  r->Feed(kResult);
+  ASSERT_EQ(r->comments.size(), 4u);
+  EXPECT_EQ(r->comments[0].samples, 30 + 50);
+  EXPECT_EQ(r->comments[2].samples, 130 + 50);
+}
+
+TEST(WaveformBlocks, StartsThatDoNotComplete) {
+  struct Case {
+    const char* what;
+    int start, count;
+    bool inProgress;
+    int32_t expectedAfter;
+  };
+  const Case cases[] = {
+      {"first block with every value stays open", 0, 100, true, 100},
+      {"block short of the end", 50, 40, true, 100},
+      {"block starting beyond the end", 120, 10, true, 1000},
+      {"block starting exactly at the end", 100, 4, true, 1000},
+      {"block ending exactly at the end", 96, 4, false, 100},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto r = Sampling(true, "systol,diasto", "300,300", "0,0");
+    r->Feed(Block(c.start, c.count));
+    EXPECT_EQ(r->core.WaveformInProgress(), c.inProgress);
+    r->Feed(Block(c.expectedAfter - 2, 2));  // ends the upload only at the size now expected
+    EXPECT_FALSE(r->core.WaveformInProgress());
+  }
+}
+
+TEST_F(Waveform, LineWithoutBlockIndexIsIgnored) {
+  EXPECT_EQ(r->Feed("w5"), kS_OK);
+  EXPECT_FALSE(r->core.WaveformInProgress());
+  r->Feed(kResult);
+  EXPECT_EQ(r->comments, (Posted{{0, kBeforeSampling}}));  // no cycle was seen
+  r->comments.clear();
+  r->Feed(Block(0, 2), 1000);
+  r->Feed("w5", 1400);  // does not hold the upload open
+  r->Feed("120,80", 1450);
+  EXPECT_EQ(r->comments, (Posted{{0, kIncomplete}}));
+}
+
+TEST_F(Waveform, WithoutWaveformTheChannelsTrailSampleLinesByAtMostTwenty) {
+  SampleLines(21);
+  EXPECT_TRUE(r->TakeValues(kCuff).empty());
+  SampleLines(1);  // the 22nd line pads the first zero
+  EXPECT_EQ(r->TakeValues(kCuff), V{0});
+  SampleLines(3);
+  EXPECT_EQ(r->TakeValues(kCuff), V(3, 0));
+  EXPECT_EQ(r->TakeValues(kVpr), V(4, 0));
+  r->Feed(kResult);  // positions count the padded samples, this line's own one too
+  EXPECT_EQ(r->comments, (Posted{{5, kBeforeSampling}}));
+}
+
+TEST_F(Waveform, StalledUploadTimesOutAt450MsOnceAndResumesZeroFill) {
+  StartCycleAt(40, 2, 1000);
+  SampleLines(7, 1449);  // no zero fill while the upload may go on
+  EXPECT_TRUE(r->core.WaveformInProgress());
+  EXPECT_TRUE(r->TakeValues(kCuff).empty());
+  EXPECT_TRUE(r->comments.empty());
+  SampleLines(1, 1000 + ProtocolCore::kWaveformTimeoutMs);
+  EXPECT_FALSE(r->core.WaveformInProgress());
+  EXPECT_EQ(r->TakeValues(kCuff), V(5, 0));  // back to 20 lines behind
+  EXPECT_EQ(r->comments, (Posted{{40, kIncomplete}}));
+  SampleLines(1, 1451);
+  EXPECT_EQ(r->comments.size(), 1u);
+  EXPECT_EQ(r->TakeValues(kCuff), V{0});
+}
+
+TEST_F(Waveform, StartOfSamplingForgetsTheLastCycle) {
+  StartCycleAt(30);
+  SampleLines(5);
+  r->core.StopSampling();
+  r->FeedAll({"WN5", "S"});
+  EXPECT_EQ(r->comments, (Posted{{30, kIncomplete}}));  // stopped within the upload
+  r->comments.clear();
+  r->TakeValues(kCuff);
+  r->core.StartSampling();
+  r->FeedAll(SamplingReplies(true));
+  SampleLines(20, 10000);  // nothing counted from before, no upload left to time out
+  r->Feed(kResult, 10000);
+  EXPECT_TRUE(r->TakeValues(kCuff).empty());
+  EXPECT_EQ(r->comments, (Posted{{0, kBeforeSampling}}));
+}
+
+TEST(WaveformPlain, UnbrandedDeviceIgnoresEveryWaveformStep) {
+  auto p = Sampling(false, "a,b,c,d", "100,100,100,100", "0,0,0,0");
+  EXPECT_EQ(p->core.VprChannel(), -1);
+  EXPECT_EQ(p->Feed("w5,0,10,20"), kS_OK);  // as many fields as a sample line, but none
+  EXPECT_FALSE(p->core.WaveformInProgress());
+  EXPECT_EQ(p->Feed("m,1,2"), kS_OK);  // too short for a result, but not read as one
+  EXPECT_EQ(p->values, (std::vector<V>{{}, {}, {}, {}}));
+  EXPECT_TRUE(p->comments.empty());
+}
+
+TEST_F(Waveform, ValidResultPostsSystolicThenDiastolicAtDoubledIndices) {
+  StartCycleAt(100);
+  EXPECT_EQ(r->Feed(kResult), kS_OK);
+  EXPECT_EQ(r->comments, (Posted{{100 + 50, u"Systolic BP = 118 mmHg"}, {100 + 60, u"Diastolic BP = 72 mmHg"}}));
+  EXPECT_FALSE(r->core.WaveformInProgress());
+}
+
+TEST_F(Waveform, ErrorCodeAndMissingCycleGiveTheirNotes) {
+  SampleLines(17 + 20);
+  EXPECT_EQ(r->Feed(kResult), kS_OK);  // its line pads the 17th sample
+  SampleLines(60 - 17);
+  r->Feed(Block(0, 2));
+  EXPECT_EQ(r->Feed(Measurement("72", "118", 4, 30, 25)), kS_OK);
+  EXPECT_EQ(r->comments, (Posted{{17, kBeforeSampling}, {60, u"error: failed to calcuate BP values"}}));
+}
+
+TEST_F(Waveform, SecondCutOffUploadInARowDropsItsResult) {
+  StartCycleAt(0);
+  r->Feed(kResult);
+  EXPECT_EQ(r->comments.size(), 2u);
+  r->Feed(Block(0, 2));
+  r->Feed(kResult);
+  EXPECT_EQ(r->comments.size(), 2u);
+  EXPECT_FALSE(r->core.WaveformInProgress());
+  r->Feed(kResult);  // with no upload running the next result is posted
+  EXPECT_EQ(r->comments.size(), 4u);
+}
+
+TEST_F(Waveform, ShortMeasurementFailsButStillEndsTheUpload) {
+  StartCycleAt(0);
+  EXPECT_EQ(r->Feed(Measurement("72", "118", 0, 30, 25, 15)), kE_FAIL);
+  EXPECT_FALSE(r->core.WaveformInProgress());
+  r->Feed(Block(0, 2));  // it stood for a cut-off upload's result: the next one is dropped
+  r->Feed(kResult);
+  EXPECT_TRUE(r->comments.empty());
+}
+
+// --- the host document ------------------------------------------------------------------------
 
 constexpr ComResult kFail = static_cast<ComResult>(0x80004005u);
 constexpr ComResult kNoInterface = static_cast<ComResult>(0x80004002u);
@@ -120,9 +342,7 @@ struct FakeHost {
   FakeData data;
   FakeComments comments;
 
-  DuraSerial* device = nullptr;          // set to check the lock discipline during AddComment
-  bool documentLockFreeDuringCall = true;
-  std::function<void()> duringComment;   // runs inside AddComment
+  std::function<void()> duringComment;  // runs inside AddComment
   std::mutex commentsMutex;
   std::vector<Comment> posted;
 
@@ -134,6 +354,10 @@ struct FakeHost {
     document.data = &data;
     data.answers = {{kIID_IRecordingComments, &comments}};
     comments.host = this;
+  }
+  size_t PostedCount() {
+    std::lock_guard l(commentsMutex);
+    return posted.size();
   }
   std::vector<Comment> Posted() {
     std::lock_guard l(commentsMutex);
@@ -147,12 +371,6 @@ struct FakeHost {
 };
 
 ComResult FakeComments::AddComment(int32_t channel, const int32_t* position, const char16_t* text, int32_t) {
-  if (host->device) {
-    if (host->device->hostDocumentMutex.try_lock())
-      host->device->hostDocumentMutex.unlock();
-    else
-      host->documentLockFreeDuringCall = false;
-  }
   {
     std::lock_guard l(host->commentsMutex);
     host->posted.push_back({channel, position[0], position[1], text});
@@ -164,347 +382,80 @@ ComResult FakeComments::AddComment(int32_t channel, const int32_t* position, con
 const std::vector<int> kAllReleased = {1, 1, 1, 1, 1, 1, 1};
 const std::vector<int> kDocumentHeld = {1, 1, 1, 1, 2, 1, 1};
 
-std::vector<int32_t> Drain(ChannelRecord& channel) {
-  std::vector<int32_t> values;
-  while (channel.Buffered() > 0) {
-    values.push_back(channel.Front());
-    channel.PopFront();
-  }
-  return values;
+void Reply(DuraSerial& d, const std::vector<std::string>& lines) {
+  for (const std::string& l : lines) d.HandleReply(l.data(), static_cast<int>(l.size()));
 }
 
-std::u16string Widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
-BVL::String Line(const std::string& s) { return BVL::String(Widen(s)); }
-
-// "w5,<start>,v,v,..." with `count` values.
-BVL::String Block(int start, int count, int value = 7) {
-  std::string s = "w5," + std::to_string(start);
-  for (int i = 0; i < count; ++i) s += "," + std::to_string(value);
-  return Line(s);
+// A branded device on the host's document, sampling, with a cycle started one waveform
+// sample in: a result with both indices i posts its two comments at 1 + 2i.
+std::unique_ptr<DuraSerial> SamplingDevice(FakeHost& host) {
+  auto d = std::make_unique<DuraSerial>(u"/dev/ttyUSB0", u"FTDIBUS\\VID_0403+PID_6001+BVLVYRA0042A\\0000");
+  DuraSerialTestAccess::AcceptCommands(*d);
+  d->timing.closeSettleMs = 0;
+  Describe(*d, "systol,diasto", "mmHg,mmHg", "300,300", "0,0");
+  d->SetControllingProxy(static_cast<IHostControllingProxy*>(&host.proxy));
+  d->StartSampling();
+  Reply(*d, SamplingReplies(true));
+  Reply(*d, std::vector<std::string>(21, "120,80"));  // the block's line pads one
+  Reply(*d, {Block(0, 2)});
+  return d;
 }
 
-// m line: diastolic f6, systolic f7, error f12, diastolic index f13, systolic index f14.
-BVL::String Measurement(const std::string& dia, const std::string& sys, int error, int diaIndex, int sysIndex,
-                        int fields = 16) {
-  std::vector<std::string> f(static_cast<size_t>(fields), "0");
-  f[0] = "m";
-  auto set = [&](size_t i, std::string v) {
-    if (i < f.size()) f[i] = std::move(v);
-  };
-  set(6, dia);
-  set(7, sys);
-  set(12, std::to_string(error));
-  set(13, std::to_string(diaIndex));
-  set(14, std::to_string(sysIndex));
-  std::string s;
-  for (size_t i = 0; i < f.size(); ++i) s += (i ? "," : "") + f[i];
-  return Line(s);
-}
+void Result(DuraSerial& d, int index) { Reply(d, {Measurement("72", "118", 0, index, index)}); }
 
-// A cycle start and its valid result: the two comments this would post.
-void StartMeasurement(DuraSerial& d) {
-  EXPECT_EQ(d.HandleWaveformLine(Block(0, 2)), kS_OK);
-  EXPECT_EQ(d.HandleMeasurementLine(Measurement("72", "118", 0, 30, 25)), kS_OK);
-}
-
-class WaveformTest : public ::testing::Test {
+class HostDocument : public ::testing::Test {
  protected:
-  static constexpr const char16_t* kBrandedId = u"FTDIBUS\\VID_0403+PID_6001+BVLVYRA0042A\\0000";
-
-  void SetUp() override { device = MakeDevice(true); }
-
-  std::unique_ptr<DuraSerial> MakeDevice(bool branded) {
-    auto d = std::make_unique<DuraSerial>(u"/dev/ttyUSB0", branded ? kBrandedId : u"FTDIBUS\\VID_0403+PID_6001+X1A");
-    d->channels.push_back(std::make_unique<ChannelRecord>(20000, 0, "systol", 300, 0, "mmHg"));
-    d->channels.push_back(std::make_unique<ChannelRecord>(20000, 0, "diasto", 300, 0, "mmHg"));
-    d->channels.push_back(std::make_unique<ChannelRecord>(20000, 0, "O-Cuff", 300, 0, "mmHg"));
-    d->channels.push_back(std::make_unique<ChannelRecord>(20000, 0, "VPR", 300, 0, "mmHg"));
-    d->cuffChannel = 2;
-    d->vprChannel = 3;
-    d->channelsReady = true;
-    d->expectedWaveformValues = 100;
-    d->controllingProxy = static_cast<IHostControllingProxy*>(&host.proxy);
-    host.device = d.get();
-    return d;
-  }
-
   void TearDown() override {
-    device->ReleaseHostDocument();
+    device.reset();
     EXPECT_EQ(host.Refs(), kAllReleased);
-    EXPECT_TRUE(host.documentLockFreeDuringCall);
-  }
-
-  ChannelRecord& Cuff() { return *device->channels[2]; }
-  ChannelRecord& Vpr() { return *device->channels[3]; }
-
-  // One sample line as the sampling state sees it: the service step, then the line's count.
-  void SampleLine() {
-    device->ServiceWaveform();
-    device->sampleLineBacklog += 1;
-  }
-
-  // Starts a cycle at `sampleCount` so positions show the cycle start.
-  void StartCycleAt(int32_t sampleCount) {
-    device->waveformSampleCount = sampleCount;
-    ASSERT_EQ(device->HandleWaveformLine(Block(0, 2)), kS_OK);
-    ASSERT_EQ(device->cycleStartSample, sampleCount);
   }
 
   FakeHost host;
-  std::unique_ptr<DuraSerial> device;
+  std::unique_ptr<DuraSerial> device = SamplingDevice(host);
 };
 
-// --- waveform information -----------------------------------------------------------------
-
-TEST_F(WaveformTest, WaveformInfoNeedsTwelveFieldsAndReadsTheSecond) {
-  EXPECT_EQ(device->ParseWaveformInfo(Line("WI5,1,480,3,4,5,6,7,8,9,10,11")), kS_OK);
-  EXPECT_EQ(device->expectedWaveformValues, 480);
-  EXPECT_EQ(device->ParseWaveformInfo(Line("WI5,1,250,3,4,5,6,7,8,9,10")), kE_FAIL);
-  EXPECT_EQ(device->expectedWaveformValues, 480);
-}
-
-// --- waveform lines -----------------------------------------------------------------------
-
-TEST_F(WaveformTest, OneLineAlternatesCuffAndVprAndFillsTwoSamplesPerValue) {
-  EXPECT_EQ(device->HandleWaveformLine(Line("w5,0,10,20")), kS_OK);
-  EXPECT_EQ(Drain(Cuff()), (std::vector<int32_t>{10, 10}));
-  EXPECT_EQ(Drain(Vpr()), (std::vector<int32_t>{20, 20}));
-  EXPECT_EQ(device->waveformSampleCount, 2);
-  EXPECT_EQ(device->sampleLineBacklog, -2);
-  EXPECT_TRUE(device->waveformInProgress);
-  EXPECT_TRUE(device->cycleSeen);
-}
-
-TEST_F(WaveformTest, UploadCompletesOnTheBlockThatReachesTheExpectedCount) {
-  device->waveformSampleCount = 30;
-  device->HandleWaveformLine(Block(0, 40));
-  EXPECT_TRUE(device->waveformInProgress);
-  EXPECT_EQ(device->cycleStartSample, 30);
-  device->HandleWaveformLine(Block(40, 40));
-  EXPECT_TRUE(device->waveformInProgress);
-  device->HandleWaveformLine(Block(80, 20));
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_EQ(device->cycleStartSample, 30);  // only the first block starts the cycle
-  EXPECT_EQ(device->waveformSampleCount, 130);
-  EXPECT_EQ(Cuff().Buffered(), 100);
-  EXPECT_EQ(Vpr().Buffered(), 100);
-  EXPECT_EQ(device->expectedWaveformValues, 100);
-}
-
-TEST_F(WaveformTest, BlockStartsThatDoNotComplete) {
-  struct Case {
-    const char* what;
-    int start, count;
-    bool inProgress;
-    int32_t expectedAfter;
-  };
-  const Case cases[] = {
-      {"first block with every value stays open", 0, 100, true, 100},
-      {"block short of the end", 50, 40, true, 100},
-      {"block starting beyond the end", 120, 10, true, 1000},
-      {"block starting exactly at the end", 100, 4, true, 1000},
-      {"block ending exactly at the end", 96, 4, false, 100},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    device->waveformInProgress = false;
-    device->expectedWaveformValues = 100;
-    device->HandleWaveformLine(Block(c.start, c.count));
-    EXPECT_EQ(device->waveformInProgress, c.inProgress);
-    EXPECT_EQ(device->expectedWaveformValues, c.expectedAfter);
-  }
-}
-
-TEST_F(WaveformTest, LineWithoutBlockIndexIsIgnored) {
-  const int64_t before = device->lastWaveformTime;
-  EXPECT_EQ(device->HandleWaveformLine(Line("w5")), kS_OK);
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_FALSE(device->cycleSeen);
-  EXPECT_EQ(device->lastWaveformTime, before);
-}
-
-// --- service step: zero fill and time-out -------------------------------------------------
-
-TEST_F(WaveformTest, WithoutWaveformTheChannelsTrailSampleLinesByAtMostTwenty) {
-  for (int i = 0; i < 21; ++i) SampleLine();
-  EXPECT_EQ(Cuff().Buffered(), 0);
-  SampleLine();  // the 22nd line pads the first zero
-  EXPECT_EQ(Cuff().Buffered(), 1);
-  for (int i = 0; i < 3; ++i) SampleLine();
-  EXPECT_EQ(Drain(Cuff()), (std::vector<int32_t>(4, 0)));
-  EXPECT_EQ(Drain(Vpr()), (std::vector<int32_t>(4, 0)));
-  EXPECT_EQ(device->sampleLineBacklog, 21);
-  EXPECT_EQ(device->waveformSampleCount, 4);
-}
-
-TEST_F(WaveformTest, StalledUploadPostsIncompleteOnceAndResumesZeroFill) {
-  device->RefreshHostDocument();
-  StartCycleAt(40);
-  Drain(Cuff());
-  device->sampleLineBacklog = 25;
-  device->ServiceWaveform();  // within the time-out: no zero fill, no comment
-  EXPECT_TRUE(device->waveformInProgress);
-  EXPECT_EQ(device->sampleLineBacklog, 25);
-  EXPECT_TRUE(host.Posted().empty());
-  device->lastWaveformTime = NowMs() - 451;
-  device->ServiceWaveform();
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_EQ(device->sampleLineBacklog, 20);
-  EXPECT_EQ(Drain(Cuff()), (std::vector<int32_t>(5, 0)));
-  device->ServiceWaveform();
-  auto posted = host.Posted();
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].text, u"error: incomplete waveform upload");
-  EXPECT_EQ(posted[0].position, 40);
-  EXPECT_EQ(posted[0].channel, 3);
-  EXPECT_EQ(posted[0].record, 2);
-}
-
-TEST_F(WaveformTest, UnbrandedDeviceIgnoresEveryWaveformStep) {
-  auto plain = MakeDevice(false);
-  plain->RefreshHostDocument();
-  plain->sampleLineBacklog = 30;
-  plain->ServiceWaveform();
-  EXPECT_EQ(plain->HandleWaveformLine(Line("w5,0,10,20")), kS_OK);
-  EXPECT_EQ(plain->HandleMeasurementLine(Line("m,1,2")), kS_OK);
-  EXPECT_EQ(plain->channels[2]->Buffered(), 0);
-  EXPECT_EQ(plain->sampleLineBacklog, 30);
-  EXPECT_EQ(plain->waveformSampleCount, 0);
-  EXPECT_FALSE(plain->cycleSeen);
-  EXPECT_TRUE(host.Posted().empty());
-  plain->ReleaseHostDocument();
-  host.device = device.get();
-}
-
-TEST_F(WaveformTest, SamplingStateFeedsSampleWaveformAndMeasurementLines) {
-  device->RefreshHostDocument();
-  device->parameterCount = 2;
-  device->acquisitionState = kSampling;
-  auto reply = [&](const std::string& s) { return device->HandleReply(s.data(), static_cast<int>(s.size())); };
-  for (int i = 0; i < 25; ++i) ASSERT_EQ(reply("120,80"), kS_OK);
-  EXPECT_EQ(device->sampleLineBacklog, 21);
-  EXPECT_EQ(reply("w5,0,10,20"), kS_OK);
-  EXPECT_EQ(Drain(Cuff()), (std::vector<int32_t>{0, 0, 0, 0, 0, 10, 10}));
-  EXPECT_EQ(device->cycleStartSample, 5);
-  std::string m = "m,0,0,0,0,0,72,118,0,0,0,0,0,1,2,0";
-  EXPECT_EQ(reply(m), kS_OK);
-  EXPECT_EQ(reply("m,0,0"), kE_FAIL);
-  auto posted = host.Posted();
-  ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(posted[0].text, u"Systolic BP = 118 mmHg");
-  EXPECT_EQ(posted[0].position, 5 + 4);
-  EXPECT_EQ(posted[1].position, 5 + 2);
-}
-
-// --- measurement lines --------------------------------------------------------------------
-
-TEST_F(WaveformTest, ValidResultPostsSystolicThenDiastolicAtDoubledIndices) {
-  device->RefreshHostDocument();
-  StartCycleAt(100);
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25)), kS_OK);
-  auto posted = host.Posted();
-  ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(posted[0].text, u"Systolic BP = 118 mmHg");
-  EXPECT_EQ(posted[0].position, 100 + 50);
-  EXPECT_EQ(posted[1].text, u"Diastolic BP = 72 mmHg");
-  EXPECT_EQ(posted[1].position, 100 + 60);
-  for (const Comment& c : posted) {
-    EXPECT_EQ(c.channel, 3);
-    EXPECT_EQ(c.record, 2);
-  }
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_EQ(device->expectedWaveformValues, 750);
-}
-
-TEST_F(WaveformTest, ErrorCodeAndMissingCycleGiveTheirNotes) {
-  device->RefreshHostDocument();
-  device->waveformSampleCount = 17;
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25)), kS_OK);
-  StartCycleAt(60);
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 4, 30, 25)), kS_OK);
-  auto posted = host.Posted();
-  ASSERT_EQ(posted.size(), 2u);
-  EXPECT_EQ(posted[0].text, u"note: waveform cycle started prior to sampling");
-  EXPECT_EQ(posted[0].position, 17);  // cycle start still 0
-  EXPECT_EQ(posted[1].text, u"error: failed to calcuate BP values");
-  EXPECT_EQ(posted[1].position, 60);
-}
-
-TEST_F(WaveformTest, ShortMeasurementFailsButStillEndsTheUpload) {
-  device->RefreshHostDocument();
-  StartCycleAt(0);
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25, 15)), kE_FAIL);
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_EQ(device->expectedWaveformValues, 750);
-  EXPECT_TRUE(host.Posted().empty());
-}
-
-TEST_F(WaveformTest, SecondCutOffUploadDropsItsResult) {
-  device->RefreshHostDocument();
-  device->expectedWaveformValues = 750;
-  StartCycleAt(0);
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25)), kS_OK);
-  EXPECT_FALSE(device->waveformInProgress);
-  EXPECT_TRUE(host.Posted().empty());
-  // With no upload running the next result is posted.
-  EXPECT_EQ(device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25)), kS_OK);
-  EXPECT_EQ(host.Posted().size(), 2u);
-}
-
-// --- comment placement --------------------------------------------------------------------
-
-TEST_F(WaveformTest, PositionFollowsTheHostSampleInterval) {
+TEST_F(HostDocument, PositionFollowsTheHostSampleIntervalAtTheSelectedPeriod) {
   struct Case {
     const char* what;
     double interval;
     bool fails;
-    int32_t offset, cycleStart, period;
+    int32_t period, index;
     int32_t position;
   };
   const double inf = std::numeric_limits<double>::infinity();
   const Case cases[] = {
-      {"interval equal to the period", 0.02, false, 50, 100, 20000, 150},
-      {"host samples twice as fast", 0.01, false, 50, 100, 20000, 300},
-      {"host samples slower, truncated", 0.03, false, 5, 0, 20000, 3},
-      {"failed fetch keeps 1 s", 0.02, true, 100, 0, 20000, 2},
-      {"zero interval unconverted", 0.0, false, 50, 100, 20000, 150},
-      {"negative interval unconverted", -0.02, false, 50, 100, 20000, 150},
-      {"NaN interval unconverted", std::nan(""), false, 50, 100, 20000, 150},
-      {"infinite interval unconverted", inf, false, 50, 100, 20000, 150},
-      {"huge factor saturates", 1e-12, false, 1000000, 0, 20000, std::numeric_limits<int32_t>::max()},
-      {"huge negative saturates", 1e-12, false, -1000000, 0, 20000, std::numeric_limits<int32_t>::min()},
-      {"sum beyond int32 saturates", 0.0, false, std::numeric_limits<int32_t>::max(), 10, 20000,
-       std::numeric_limits<int32_t>::max()},
+      {"interval equal to the period", 0.02, false, 20000, 75, 151},
+      {"host samples twice as fast", 0.01, false, 20000, 75, 302},
+      {"host samples slower, truncated", 0.03, false, 20000, 2, 3},
+      {"failed fetch keeps 1 s", 0.02, true, 20000, 50, 2},
+      {"zero interval unconverted", 0.0, false, 20000, 75, 151},
+      {"negative interval unconverted", -0.02, false, 20000, 75, 151},
+      {"NaN interval unconverted", std::nan(""), false, 20000, 75, 151},
+      {"infinite interval unconverted", inf, false, 20000, 75, 151},
+      {"huge factor saturates", 1e-12, false, 20000, 500000, std::numeric_limits<int32_t>::max()},
+      {"huge negative saturates", 1e-12, false, 20000, -500000, std::numeric_limits<int32_t>::min()},
+      {"sum beyond int32 saturates", 0.0, false, 20000, 2000000000, std::numeric_limits<int32_t>::max()},
+      // The host records at the period it last set; the channels keep that of their creation.
+      {"selected period, not the channel's", 0.01, false, 10000, 75, 151},
   };
-  device->RefreshHostDocument();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     host.data.interval = c.interval;
     host.data.intervalFails = c.fails;
-    device->cycleStartSample = c.cycleStart;
-    Vpr().samplePeriod = c.period;
+    ASSERT_TRUE(device->SelectPeriod(c.period));
     const size_t before = host.Posted().size();
-    device->PostComment(c.offset, BVL::String(u"x"));
+    Result(*device, c.index);
     auto posted = host.Posted();
-    ASSERT_EQ(posted.size(), before + 1);
-    EXPECT_EQ(posted.back().position, c.position);
+    ASSERT_EQ(posted.size(), before + 2);
+    for (size_t i = before; i < posted.size(); ++i) {
+      EXPECT_EQ(posted[i].position, c.position);
+      EXPECT_EQ(posted[i].channel, 3);
+      EXPECT_EQ(posted[i].record, 2);
+    }
   }
 }
 
-// The host records at the period it last set; the records keep the period of their creation.
-TEST_F(WaveformTest, PositionUsesThePeriodTheHostLastSet) {
-  device->RefreshHostDocument();
-  Vpr().samplePeriod = 20000;
-  device->uploadPeriod = 1000;
-  host.data.interval = 0.001;
-  device->cycleStartSample = 100;
-  device->PostComment(50, BVL::String(u"x"));
-  auto posted = host.Posted();
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted.back().position, 150);
-}
-
-TEST_F(WaveformTest, ChannelIsFoundByTheVprTitle) {
+TEST_F(HostDocument, ChannelIsFoundByTheVprTitle) {
   struct Case {
     const char* what;
     std::vector<const char16_t*> titles;
@@ -517,51 +468,40 @@ TEST_F(WaveformTest, ChannelIsFoundByTheVprTitle) {
       {"case and length matter", {u"vpr", u"VPR ", u"VP"}, -1},
       {"no channels", {}, -1},
   };
-  device->RefreshHostDocument();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     host.data.titles = c.titles;
-    device->PostComment(0, BVL::String(u"x"));
+    Result(*device, 0);
     ASSERT_FALSE(host.Posted().empty());
     EXPECT_EQ(host.Posted().back().channel, c.channel);
   }
 }
 
-TEST_F(WaveformTest, CommentIsDroppedWithoutItsPrerequisites) {
+TEST_F(HostDocument, CommentIsDroppedWithoutItsPrerequisites) {
   struct Case {
     const char* what;
     void (*arrange)(FakeHost&, DuraSerial&);
   };
   const Case cases[] = {
-      {"VPR disabled", [](FakeHost&, DuraSerial& d) { d.channels[3]->enabled = false; }},
+      {"VPR disabled", [](FakeHost&, DuraSerial& d) { d.Channel(3)->enabled = false; }},
       {"no recording data", [](FakeHost& h, DuraSerial&) { h.document.data = nullptr; }},
       {"no comment interface", [](FakeHost& h, DuraSerial&) { h.data.answers.clear(); }},
-      {"no document", [](FakeHost&, DuraSerial& d) { d.ReleaseHostDocument(); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeHost local;
-    auto d = MakeDevice(true);
-    d->controllingProxy = static_cast<IHostControllingProxy*>(&local.proxy);
-    local.device = d.get();
-    d->RefreshHostDocument();
+    auto d = SamplingDevice(local);
     c.arrange(local, *d);
-    StartMeasurement(*d);
+    Result(*d, 0);
     EXPECT_TRUE(local.Posted().empty());
-    d->ReleaseHostDocument();
+    d.reset();
     EXPECT_EQ(local.Refs(), kAllReleased);
   }
-  host.device = device.get();
 }
 
-// --- host document ------------------------------------------------------------------------
-
-TEST_F(WaveformTest, RefreshKeepsTheDocumentAndReleasesEverythingElse) {
-  device->RefreshHostDocument();
-  EXPECT_EQ(device->hostDocument, static_cast<IHostDocument*>(&host.document));
+TEST_F(HostDocument, StartKeepsTheDocumentAndReleasesEverythingElse) {
   EXPECT_EQ(host.Refs(), kDocumentHeld);
-  StartCycleAt(0);
-  device->HandleMeasurementLine(Measurement("72", "118", 0, 30, 25));
+  Result(*device, 0);
   EXPECT_EQ(host.Posted().size(), 2u);
   EXPECT_EQ(host.Refs(), kDocumentHeld);  // a comment leaves no reference behind
 
@@ -569,21 +509,20 @@ TEST_F(WaveformTest, RefreshKeepsTheDocumentAndReleasesEverythingElse) {
   FakeDocument second;
   second.data = &host.data;
   host.active.answers = {{kIID_IHostDocument, &second}};
-  device->RefreshHostDocument();
-  EXPECT_EQ(device->hostDocument, static_cast<IHostDocument*>(&second));
+  device->StartSampling();
   EXPECT_EQ(host.document.refs, 1);
   EXPECT_EQ(second.refs, 2);
-  device->ReleaseHostDocument();
+  device.reset();
   EXPECT_EQ(second.refs, 1);
 }
 
-TEST_F(WaveformTest, AnyMissingStepLeavesNoDocument) {
+TEST_F(HostDocument, AnyMissingStepLeavesNoDocument) {
   struct Case {
     const char* what;
     void (*arrange)(FakeHost&, DuraSerial&);
   };
   const Case cases[] = {
-      {"no proxy", [](FakeHost&, DuraSerial& d) { d.controllingProxy = nullptr; }},
+      {"no proxy", [](FakeHost&, DuraSerial& d) { d.SetControllingProxy(nullptr); }},
       {"no host object", [](FakeHost& h, DuraSerial&) { h.proxy.hostObject = nullptr; }},
       {"no application", [](FakeHost& h, DuraSerial&) { h.hostObject.answers.clear(); }},
       {"no active document", [](FakeHost& h, DuraSerial&) { h.application.active = nullptr; }},
@@ -592,50 +531,56 @@ TEST_F(WaveformTest, AnyMissingStepLeavesNoDocument) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeHost local;
-    auto d = MakeDevice(true);
-    d->controllingProxy = static_cast<IHostControllingProxy*>(&local.proxy);
-    local.device = d.get();
-    d->RefreshHostDocument();  // a document from an earlier start is released
+    auto d = SamplingDevice(local);  // holds the document of this start
     c.arrange(local, *d);
-    d->RefreshHostDocument();
-    EXPECT_EQ(d->hostDocument, nullptr);
+    d->StartSampling();
     EXPECT_EQ(local.Refs(), kAllReleased);
-    StartMeasurement(*d);  // comments are dropped without failing the line
+    Reply(*d, SamplingReplies(true));
+    Reply(*d, {Block(0, 2)});
+    Result(*d, 0);  // comments are dropped without failing the line
     EXPECT_TRUE(local.Posted().empty());
   }
-  host.device = device.get();
 }
 
-TEST_F(WaveformTest, HostMayRestartSamplingFromInsideAComment) {
-  device->RefreshHostDocument();
+TEST_F(HostDocument, HostMayRestartSamplingFromInsideAComment) {
   FakeDocument second;
   second.data = &host.data;
+  bool restarted = false;
   host.duringComment = [&] {
+    if (std::exchange(restarted, true)) return;
     host.active.answers = {{kIID_IHostDocument, &second}};
-    device->RefreshHostDocument();  // would deadlock if the comment held the document lock
-    // The document in use stays alive until the comment is done.
-    EXPECT_GE(host.document.refs, 2);
+    device->StartSampling();  // would deadlock were the comment posted under a lock of the device's
+    EXPECT_GE(host.document.refs, 2);  // the document in use stays alive until the comment is done
   };
-  device->PostComment(0, BVL::String(u"x"));
+  Result(*device, 0);
   host.duringComment = nullptr;
+  EXPECT_TRUE(restarted);
   EXPECT_EQ(host.document.refs, 1);
-  EXPECT_EQ(device->hostDocument, static_cast<IHostDocument*>(&second));
-  device->ReleaseHostDocument();
+  EXPECT_EQ(second.refs, 2);
+  device.reset();
   EXPECT_EQ(second.refs, 1);
 }
 
-TEST_F(WaveformTest, CommentsRaceWithRestartsOfSampling) {
-  device->RefreshHostDocument();
-  host.device = nullptr;  // the refreshing thread may hold the lock while a comment runs
+TEST_F(HostDocument, CommentsRaceWithRestartsOfSampling) {
   std::atomic<bool> stop{false};
   std::thread reader([&] {
-    while (!stop.load()) device->PostComment(0, BVL::String(u"x"));
+    std::vector<std::string> cycle = SamplingReplies(true);
+    cycle.insert(cycle.end(), {Block(0, 2), Block(98, 2), kResult});
+    while (!stop.load()) Reply(*device, cycle);
   });
-  // Keep restarting until the reader has posted a fair number of comments in between.
-  for (int i = 0; i < 100000 && (i < 200 || host.Posted().size() < 50); ++i) device->RefreshHostDocument();
+  bool stalled = false;
+  for (int restarts = 0; restarts < 200 && !stalled; ++restarts) {
+    const size_t seen = host.PostedCount();
+    device->StartSampling();
+    // The reader posts in between.
+    for (long spins = 0; host.PostedCount() == seen && !stalled; ++spins) {
+      stalled = spins > 100000000;
+      std::this_thread::yield();
+    }
+  }
   stop = true;
   reader.join();
-  EXPECT_GE(host.Posted().size(), 50u);
+  EXPECT_FALSE(stalled);
   EXPECT_EQ(host.Refs(), kDocumentHeld);
 }
 
