@@ -222,6 +222,7 @@ HResult DuraSerial::ReceivePass() {
   char buffer[ReceiveRing::kSize];
   if (Reader* r = reader.get(); r && r->line) {
     long n = r->line->ReadQueued(buffer, static_cast<size_t>(lineBuffer.Free()));
+    TraceReceived(buffer, n);
     if (n < 0)
       r->lineFailed = true;
     else
