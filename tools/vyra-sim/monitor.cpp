@@ -1,7 +1,4 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -481,21 +478,9 @@ struct Monitor::Impl {
         std::lock_guard lock(mu);
         rawPending = !rawQueue.empty();
       }
-      timespec ts{0, 0}, *timeout = &ts;
-      auto deadline = NextDeadline();
-      if (rawPending) {
-      } else if (deadline == Clock::time_point::max()) {
-        timeout = nullptr;
-      } else {
-        auto ns = std::max<std::int64_t>(
-            0, std::chrono::duration_cast<nanoseconds>(deadline - Clock::now()).count());
-        ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
-      }
-      pollfd p[2] = {{term.master, POLLIN, 0}, {term.wakeRead, POLLIN, 0}};
-      int r = ::ppoll(p, 2, timeout, nullptr);
-      if (r < 0 && errno != EINTR) break;
-      if (r > 0 && (p[1].revents & POLLIN)) term.DrainWake();
-      if (r > 0 && (p[0].revents & POLLIN)) ReadInput();
+      const int input = term.WaitForInput(rawPending ? Clock::now() : NextDeadline());
+      if (input < 0) break;
+      if (input > 0) ReadInput();
       FlushRaw();
       Tick();
     }
@@ -519,20 +504,14 @@ const ProfileInfo& Monitor::profile() const { return impl_->def.info; }
 
 void Monitor::Stop() {
   Impl& m = *impl_;
-  if (m.thread.joinable()) {
-    m.stopRequested = true;
-    m.term.Wake();
-    m.thread.join();
-  }
+  m.term.EndServer(m.thread, m.stopRequested);
   m.term.Close();
 }
 
 void Monitor::HangUp() {
   Impl& m = *impl_;
   if (m.thread.joinable()) {
-    m.hangUpRequested = true;
-    m.term.Wake();
-    m.thread.join();
+    m.term.EndServer(m.thread, m.hangUpRequested);
   } else if (m.started) {
     m.DoHangUp();
   }

@@ -1,9 +1,6 @@
 // The replay of a byte trace: see Replay in vyra_sim.h.
-#include <poll.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <stdexcept>
 #include <thread>
 
@@ -134,19 +131,9 @@ struct Replay::Impl {
 
   void Run() {
     while (!Interrupted()) {
-      timespec ts{0, 0}, *timeout = nullptr;
-      const auto due = Due();
-      if (due != Clock::time_point::max()) {
-        const auto ns = std::max<std::int64_t>(
-            0, std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()).count());
-        ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
-        timeout = &ts;
-      }
-      pollfd p[2] = {{term.master, POLLIN, 0}, {term.wakeRead, POLLIN, 0}};
-      const int r = ::ppoll(p, 2, timeout, nullptr);
-      if (r < 0 && errno != EINTR) break;
-      if (r > 0 && (p[1].revents & POLLIN)) term.DrainWake();
-      if (r > 0 && (p[0].revents & POLLIN)) {
+      const int r = term.WaitForInput(Due());
+      if (r < 0) break;
+      if (r > 0) {
         term.ReadAvailable(input);
         for (const std::string& command : TakeCommands(input)) Answer(command);
       }
@@ -171,11 +158,7 @@ void Replay::Start() {
 
 void Replay::Stop() {
   Impl& m = *impl_;
-  if (m.thread.joinable()) {
-    m.stopRequested = true;
-    m.term.Wake();
-    m.thread.join();
-  }
+  m.term.EndServer(m.thread, m.stopRequested);
   m.term.Close();
 }
 

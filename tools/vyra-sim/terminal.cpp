@@ -5,7 +5,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <system_error>
 
@@ -110,6 +112,28 @@ void Terminal::ReadAvailable(std::string& input) {
     if (n <= 0) break;
     input.append(buf, std::size_t(n));
   }
+}
+
+int Terminal::WaitForInput(Clock::time_point deadline) {
+  timespec ts{0, 0}, *timeout = nullptr;
+  if (deadline != Clock::time_point::max()) {
+    const auto ns = std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count());
+    ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
+    timeout = &ts;
+  }
+  pollfd p[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+  const int r = ::ppoll(p, 2, timeout, nullptr);
+  if (r < 0) return errno == EINTR ? 0 : -1;
+  if (r > 0 && (p[1].revents & POLLIN)) DrainWake();
+  return r > 0 && (p[0].revents & POLLIN) ? 1 : 0;
+}
+
+void Terminal::EndServer(std::thread& server, std::atomic<bool>& flag) {
+  if (!server.joinable()) return;
+  flag = true;
+  Wake();
+  server.join();
 }
 
 std::vector<std::string> TakeCommands(std::string& input) {

@@ -2,10 +2,12 @@
 // a trace: the pair, the wake-up pipe of the thread serving it, bounded writes, command framing.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace vyra::sim {
@@ -30,6 +32,11 @@ struct Terminal {
   std::size_t WriteAll(std::string_view bytes, const std::function<bool()>& interrupted);
   // Appends what the master has to `input`.
   void ReadAvailable(std::string& input);
+  // Waits for input, a wake-up or the deadline (max: no deadline). 1 when the master has
+  // input, 0 when not, -1 when the wait itself failed.
+  int WaitForInput(Clock::time_point deadline);
+  // Sets `flag`, wakes the serving thread (which watches it) and joins it.
+  void EndServer(std::thread& server, std::atomic<bool>& flag);
 };
 
 // Takes the complete commands out of what the host sent: each without ':' and line end,
