@@ -95,7 +95,9 @@ TEST(ByteTrace, AFileThatDoesNotKeepUpLosesWholeLinesAndSaysHowManyBytes) {
     inFile += bytes.size();
     if (e.kind == '<') received += bytes;
     EXPECT_TRUE(bytes.find('\n') == std::string::npos || bytes.find('\n') == bytes.size() - 1) << e.Line();
-    if (bytes[0] == 'A' || bytes[0] == 'B') EXPECT_EQ(port, std::string("/dev/tty") + bytes[0]) << e.Line();
+    if (bytes[0] == 'A' || bytes[0] == 'B') {
+      EXPECT_EQ(port, std::string("/dev/tty") + bytes[0]) << e.Line();
+    }
   }
   // Lost records are lost whole: what came from the devices is a run of whole events.
   const size_t size = 1 + 16 * 256;
