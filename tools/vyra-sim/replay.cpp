@@ -63,10 +63,11 @@ struct Replay::Impl {
   std::int64_t anchorMs = 0;                // and when it was recorded
 
   void Load(const std::string& path) {
-    std::string current, sent;
+    std::string current, sent, seen;
     for (const trace::Event& e : trace::Read(path)) {
       if (e.kind == '@') {
         current = trace::Unescape(e.payload);
+        if (seen.find(" " + current + ",") == std::string::npos) seen += " " + current + ",";
         if (port.empty() && (opt.port.empty() || NamesPort(opt.port, current))) port = current;
         continue;
       }
@@ -78,8 +79,11 @@ struct Replay::Impl {
         AddChunk(steps.empty() ? opening : steps.back().replies, e.ms, trace::Unescape(e.payload));
       }
     }
-    if (port.empty())
-      throw std::runtime_error(path + ": " + (opt.port.empty() ? "no port in the trace" : "no port " + opt.port));
+    if (port.empty() && seen.empty()) throw std::runtime_error(path + ": no port in the trace");
+    if (port.empty()) {
+      seen.pop_back();
+      throw std::runtime_error(path + ": no port " + opt.port + " in the trace, only" + seen);
+    }
   }
 
   bool Interrupted() const { return stopRequested.load(); }
