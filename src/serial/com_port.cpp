@@ -31,6 +31,7 @@ bool COMPort::Close() {
 bool COMPort::OpenLine(std::u16string_view path) {
   std::shared_ptr<plat::SerialPort> line = plat::SerialPort::Open(path);
   if (!line) return false;
+  tracePort.store(TracePortId(path), std::memory_order_relaxed);
   std::lock_guard l(portMutex);
   port = std::move(line);
   return true;
@@ -67,7 +68,7 @@ bool COMPort::WriteBytesIfFree(const void* data, size_t length) {
     if (!l.owns_lock()) return false;
     line = port;
   }
-  return line && line->Write(data, length);
+  return line && WriteTraced(*line, data, length, TraceWait::kNever);
 }
 
 bool COMPort::WriteBytes(const void* data, size_t length) {
@@ -77,7 +78,22 @@ bool COMPort::WriteBytes(const void* data, size_t length) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return false;
   }
-  return line->Write(data, length);
+  return WriteTraced(*line, data, length, TraceWait::kForLock);
+}
+
+bool COMPort::WriteTraced(plat::SerialPort& line, const void* data, size_t length, TraceWait wait) {
+  // Recorded before it goes out: the reply can be read, and recorded, before Write returns.
+  const int32_t id = tracePort.load(std::memory_order_relaxed);
+  TraceBytes(id, '>', std::string_view(static_cast<const char*>(data), length), wait);
+  if (line.Write(data, length)) return true;
+  TraceBytes(id, '/', "the last write to this port did not complete within its 20 ms", wait);
+  return false;
+}
+
+void COMPort::TraceReceived(const void* bytes, long count) const noexcept {
+  if (count > 0)
+    TraceBytes(tracePort.load(std::memory_order_relaxed), '<',
+               std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(count)));
 }
 
 }  // namespace vyra

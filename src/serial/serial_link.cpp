@@ -120,6 +120,7 @@ HResult SerialLink::ReceivePass() {
   char buffer[ReceiveRing::kSize];
   if (Reader* r = reader_.get(); r && r->line) {
     long n = r->line->ReadQueued(buffer, static_cast<size_t>(ring_.Free()));
+    TraceReceived(buffer, n);
     if (n < 0)
       r->lineFailed = true;
     else

@@ -416,6 +416,52 @@ TEST_F(HostToolTest, CsvHoldsTheMonitorsValuesInEngineeringUnits) {
   EXPECT_NE(r.out.find("Systolic BP"), std::string::npos) << r.out;
 }
 
+// A stream traced with VYRA_TRACE (through --env), then the same stream against vyra-sim's
+// replay of that trace: the same values, and the same comments at the same samples. The
+// replayed host stops by its own clock, so it may stop a few rows early.
+TEST_F(HostToolTest, TheSameStreamAgainstItsReplayedTraceGivesTheSameValuesAndComments) {
+  vyra::sim::Options o;
+  o.cycles.firstDelay = 500ms;
+  o.cycles.interval = 1500ms;
+  auto env = StartMonitor(o);
+  const std::string trace = Out("field.trace");
+  auto stream = [&](const std::string& csv, std::vector<std::string> args) {
+    args.insert(args.end(), {"stream", "--seconds", "3", "--no-progress", "--csv", csv});
+    auto r = RunHost(args, env);
+    EXPECT_EQ(r.exit, 0) << r.err;
+    return std::pair{ReadCsv(csv), ReadCsv(csv + ".comments")};
+  };
+  const auto [recorded, recordedComments] = stream(Out("recorded.csv"), {"--env", "VYRA_TRACE=" + trace});
+  monitor_->Stop();
+  std::ifstream header(trace);
+  std::string first;
+  std::getline(header, first);
+  EXPECT_EQ(first.rfind("// VYRA byte trace of " VYRA_HOST_PATH " (process ", 0), 0u) << first;
+
+  vyra::sim::Replay replay(trace);
+  const vyra::sim::TreePort port;
+  EXPECT_EQ(replay.Port(), Tree() + "/dev/serial/by-id/" + vyra::sim::ByIdName(port));
+  replay.Start();
+  vyra::sim::TreePort replayed = port;
+  replayed.target = replay.SlavePath();
+  vyra::sim::LayOutDiscoveryTree(Tree(), {replayed});
+  const auto [again, againComments] = stream(Out("replayed.csv"), {});
+  replay.Stop();
+
+  const auto counts = replay.Counts();
+  EXPECT_EQ(counts.unanswered, 0u);
+  // The host closes so soon after its stop that the stop's echo may come too late for the
+  // second half of the stop: that command is then passed over, and nothing else.
+  EXPECT_LE(counts.skipped, 1u);
+  EXPECT_EQ(counts.answered + counts.skipped, counts.recorded);
+  ASSERT_GT(recorded.size(), 100u);
+  ASSERT_LE(again.size(), recorded.size());
+  EXPECT_GE(again.size() + 10, recorded.size());
+  for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(again[i], recorded[i]) << "row " << i;
+  ASSERT_GE(recordedComments.size(), 1u + 4u);  // two cycles
+  EXPECT_EQ(againComments, recordedComments);
+}
+
 // The EDF+ recording read back by BioSig holds the CSV's values and the comments of the same
 // run, and the cycle table the monitor's results. The cycles come fast, so the waveform
 // channels end far ahead of the others and the recording must pad them.

@@ -7,7 +7,8 @@
 //   e  error text                   c  <index> one channel: name|title|max|min|exponent|period|gain list|scaling
 //   +  <channel>,<value>,...   values the line put in one channel's ring
 //   #  <samples> <text>         a comment at its waveform-sample position
-// Lines starting with "//" are notes. The file VYRA_TRACE writes uses "<" and ">" only.
+// Lines starting with "//" are notes. The file VYRA_TRACE writes uses "<" and ">" only, each
+// port's lines after an "@ <port path>" line (framework/byte_trace.h).
 #include <cstdint>
 #include <cstdio>
 #include <fstream>

@@ -29,6 +29,7 @@ constexpr const char* kFooter = R"(Exit codes:
   130  stopped by Ctrl-C (sampling stopped, devices closed)
 
 Environment read by the module: VYRA_LOG (log file, or - for standard error),
+VYRA_TRACE (every byte to and from the monitors, for a bug report; vyra-sim --replay serves it),
 VYRA_SYSFS_ROOT and VYRA_DEV_ROOT (discovery roots, default /sys and /dev).)";
 
 }  // namespace

@@ -1,4 +1,5 @@
-// vyra-sim: serves a simulated monitor on a pseudo-terminal until SIGINT or SIGTERM.
+// vyra-sim: serves a simulated monitor, or the replay of a module's byte trace, on a
+// pseudo-terminal until SIGINT or SIGTERM.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -38,6 +39,7 @@ int main(int argc, char** argv) {
   std::vector<CycleKind> plan;
   std::string tree, serial = "BVLVYRA0042", tty = "ttyUSB0", driver = "ftdi_sio";
   bool noFtdi = false;
+  std::string replayPath, replayPort;
 
   app.add_option("--profile", o.profile, "monitor kind")
       ->transform(CLI::CheckedTransformer(kProfiles, CLI::ignore_case));
@@ -65,6 +67,11 @@ int main(int argc, char** argv) {
   app.add_option("--driver", driver, "kernel driver of the port in the tree");
   app.add_flag("--no-ftdi-driver", noFtdi, "leave the FTDI driver out of the tree");
   app.add_flag("-v,--verbose", verbose, "print received commands on standard error");
+  app.add_option("--replay", replayPath,
+                 "serve the device side of a trace the module wrote (VYRA_TRACE) instead of a simulated monitor")
+      ->check(CLI::ExistingFile);
+  app.add_option("--replay-port", replayPort, "the trace's port to replay, by path or name (default: the first)")
+      ->needs("--replay");
   std::vector<std::string> extras;
   app.add_option("--extra-channel", extras, "a channel after the profile's, NAME:UNIT:MAX:MIN[:VALUE] (steady values: VALUE as written, or the middle)");
   CLI11_PARSE(app, argc, argv);
@@ -100,25 +107,47 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   try {
-    vyra::sim::Monitor monitor(o);
-    monitor.Start();
-    std::cout << monitor.SlavePath() << std::endl;
+    std::unique_ptr<vyra::sim::Replay> replay;
+    std::unique_ptr<vyra::sim::Monitor> monitor;
+    if (!replayPath.empty()) {
+      vyra::sim::ReplayOptions r;
+      r.port = replayPort;
+      r.onCommand = o.onCommand;
+      r.onNote = [](const std::string& note) { std::cerr << "vyra-sim: replay: " << note << std::endl; };
+      replay = std::make_unique<vyra::sim::Replay>(replayPath, r);
+      replay->Start();
+      std::cerr << "vyra-sim: replaying " << replay->Port() << ", " << replay->Counts().recorded
+                << " recorded commands" << std::endl;
+    } else {
+      monitor = std::make_unique<vyra::sim::Monitor>(o);
+      monitor->Start();
+    }
+    const std::string& slave = replay ? replay->SlavePath() : monitor->SlavePath();
+    std::cout << slave << std::endl;
     if (!tree.empty()) {
       vyra::sim::TreePort port;
       port.tty = tty;
       port.serial = serial;
       port.driver = driver;
-      port.target = monitor.SlavePath();
+      port.target = slave;
       auto paths = vyra::sim::LayOutDiscoveryTree(tree, {port}, !noFtdi);
       std::cout << "VYRA_SYSFS_ROOT=" << paths.sysfsRoot << "\n"
                 << "VYRA_DEV_ROOT=" << paths.devRoot << std::endl;
     }
     int sig = 0;
     sigwait(&stopSignals, &sig);
-    monitor.Stop();
-    auto s = monitor.GetStats();
-    std::cerr << "vyra-sim: " << s.sampleLines << " sample lines, " << monitor.Cycles().size()
-              << " cycles, " << s.bytesSent << " bytes sent" << std::endl;
+    if (replay) {
+      replay->Stop();
+      auto c = replay->Counts();
+      std::cerr << "vyra-sim: " << c.answered << " of " << c.recorded << " recorded commands answered, "
+                << c.skipped << " skipped, " << c.unanswered << " not answered, " << c.bytesSent << " bytes sent"
+                << std::endl;
+    } else {
+      monitor->Stop();
+      auto s = monitor->GetStats();
+      std::cerr << "vyra-sim: " << s.sampleLines << " sample lines, " << monitor->Cycles().size()
+                << " cycles, " << s.bytesSent << " bytes sent" << std::endl;
+    }
   } catch (const std::exception& e) {
     std::cerr << "vyra-sim: " << e.what() << std::endl;
     return 1;

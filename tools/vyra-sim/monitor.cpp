@@ -1,7 +1,4 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +16,7 @@
 #include <thread>
 
 #include "profiles.h"
+#include "terminal.h"
 #include "vyra_sim.h"
 
 namespace vyra::sim {
@@ -28,10 +26,6 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
-
-[[noreturn]] void ThrowErrno(const char* what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> out(1);
@@ -56,11 +50,6 @@ std::string Fixed(double v, int decimals) {
   return buf;
 }
 
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 struct Upload {
   std::size_t record = 0;        // index into cycles
   std::vector<int> fields;       // cuff0, vpr0, cuff1, vpr1, ...
@@ -77,9 +66,7 @@ struct Monitor::Impl {
   Options opt;
   ProfileDef def;
   std::vector<double> rates;  // seconds; NaN for entries without a period
-  std::string slavePath;
-
-  int master = -1, keeper = -1, wakeRead = -1, wakeWrite = -1;
+  Terminal term;
   std::thread thread;
   std::atomic<bool> stopRequested{false}, hangUpRequested{false};
   bool started = false;
@@ -131,51 +118,23 @@ struct Monitor::Impl {
     cv.notify_all();
   }
 
-  void Wake() {
-    char b = 1;
-    [[maybe_unused]] ssize_t r = ::write(wakeWrite, &b, 1);
-  }
-  void DrainWake() {
-    char buf[64];
-    while (::read(wakeRead, buf, sizeof buf) > 0) {
-    }
-  }
   bool Interrupted() const { return stopRequested.load() || hangUpRequested.load(); }
 
   // Sleeps until t unless a stop or hang-up is asked for.
   void SleepUntil(Clock::time_point t) {
-    for (;;) {
-      auto now = Clock::now();
-      if (now >= t || Interrupted()) return;
-      auto ns = std::chrono::duration_cast<nanoseconds>(t - now).count();
-      timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
-      pollfd p{wakeRead, POLLIN, 0};
-      if (::ppoll(&p, 1, &ts, nullptr) > 0) DrainWake();
-    }
+    term.SleepUntil(t, [this] { return Interrupted(); });
   }
 
   // Writes bytes to the master; with pacing the last byte leaves when it would on the line.
   void Write(const std::string& bytes) {
-    if (dead || master < 0 || bytes.empty()) return;
+    if (dead || term.master < 0 || bytes.empty()) return;
     if (opt.bytesPerSecond > 0) {
       auto now = Clock::now();
       busyUntil = std::max(busyUntil, now) +
                   nanoseconds(std::int64_t(bytes.size()) * 1000000000 / opt.bytesPerSecond);
       SleepUntil(busyUntil);
     }
-    std::size_t done = 0;
-    while (done < bytes.size() && !Interrupted()) {
-      ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
-      if (n > 0) {
-        done += std::size_t(n);
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) return;
-      // The host is not reading: wait, as a line whose receiver is busy would.
-      pollfd p[2] = {{master, POLLOUT, 0}, {wakeRead, POLLIN, 0}};
-      if (::poll(p, 2, 100) > 0 && (p[1].revents & POLLIN)) DrainWake();
-    }
+    const std::size_t done = term.WriteAll(bytes, [this] { return Interrupted(); });
     Update([&] { stats.bytesSent += done; });
   }
 
@@ -187,19 +146,8 @@ struct Monitor::Impl {
   // --- commands ------------------------------------------------------------
 
   void ReadInput() {
-    char buf[512];
-    for (;;) {
-      ssize_t n = ::read(master, buf, sizeof buf);
-      if (n <= 0) break;
-      input.append(buf, std::size_t(n));
-    }
-    std::size_t lf;
-    while ((lf = input.find('\n')) != std::string::npos) {
-      std::string text = input.substr(0, lf);
-      input.erase(0, lf + 1);
-      if (!text.empty() && text.back() == '\r') text.pop_back();
-      if (!text.empty() && text.front() == ':') text.erase(0, 1);
-      if (text.empty()) continue;
+    term.ReadAvailable(input);
+    for (const std::string& text : TakeCommands(input)) {
       Update([&] { commands.push_back(text); });
       if (opt.onCommand) opt.onCommand(text);
       if (opt.fault != Fault::kSilent) Handle(text);
@@ -356,7 +304,7 @@ struct Monitor::Impl {
       SleepUntil(Clock::now() + milliseconds(20));
       auto until = Clock::now() + milliseconds(500);
       int queued = 0;
-      while (keeper >= 0 && ::ioctl(keeper, FIONREAD, &queued) == 0 && queued > 0 &&
+      while (term.keeper >= 0 && ::ioctl(term.keeper, FIONREAD, &queued) == 0 && queued > 0 &&
              Clock::now() < until && !Interrupted())
         SleepUntil(Clock::now() + milliseconds(2));
       DoHangUp();
@@ -508,8 +456,7 @@ struct Monitor::Impl {
   }
 
   void DoHangUp() {
-    CloseFd(master);
-    CloseFd(keeper);
+    term.CloseMaster();
     dead = true;
     streaming = false;
     upload.reset();
@@ -531,21 +478,9 @@ struct Monitor::Impl {
         std::lock_guard lock(mu);
         rawPending = !rawQueue.empty();
       }
-      timespec ts{0, 0}, *timeout = &ts;
-      auto deadline = NextDeadline();
-      if (rawPending) {
-      } else if (deadline == Clock::time_point::max()) {
-        timeout = nullptr;
-      } else {
-        auto ns = std::max<std::int64_t>(
-            0, std::chrono::duration_cast<nanoseconds>(deadline - Clock::now()).count());
-        ts = {time_t(ns / 1000000000), long(ns % 1000000000)};
-      }
-      pollfd p[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-      int r = ::ppoll(p, 2, timeout, nullptr);
-      if (r < 0 && errno != EINTR) break;
-      if (r > 0 && (p[1].revents & POLLIN)) DrainWake();
-      if (r > 0 && (p[0].revents & POLLIN)) ReadInput();
+      const int input = term.WaitForInput(rawPending ? Clock::now() : NextDeadline());
+      if (input < 0) break;
+      if (input > 0) ReadInput();
       FlushRaw();
       Tick();
     }
@@ -558,61 +493,25 @@ Monitor::~Monitor() { Stop(); }
 void Monitor::Start() {
   Impl& m = *impl_;
   if (m.started) throw std::logic_error("Monitor::Start called twice");
-  m.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (m.master < 0) ThrowErrno("posix_openpt");
-  char name[128];
-  if (::grantpt(m.master) != 0 || ::unlockpt(m.master) != 0 ||
-      ::ptsname_r(m.master, name, sizeof name) != 0) {
-    int e = errno;
-    CloseFd(m.master);
-    errno = e;
-    ThrowErrno("pty slave");
-  }
-  m.slavePath = name;
-  termios t{};
-  if (::tcgetattr(m.master, &t) == 0) {
-    ::cfmakeraw(&t);
-    ::cfsetspeed(&t, B115200);
-    ::tcsetattr(m.master, TCSANOW, &t);
-  }
-  ::fcntl(m.master, F_SETFL, ::fcntl(m.master, F_GETFL) | O_NONBLOCK);
-  // Held open so the master never reads as hung up while the host has the port closed.
-  m.keeper = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  int wake[2];
-  if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
-    CloseFd(m.master);
-    CloseFd(m.keeper);
-    ThrowErrno("pipe2");
-  }
-  m.wakeRead = wake[0];
-  m.wakeWrite = wake[1];
+  m.term.Open();
   m.started = true;
   m.thread = std::thread([&m] { m.Run(); });
 }
 
-const std::string& Monitor::SlavePath() const { return impl_->slavePath; }
+const std::string& Monitor::SlavePath() const { return impl_->term.slavePath; }
 const Options& Monitor::options() const { return impl_->opt; }
 const ProfileInfo& Monitor::profile() const { return impl_->def.info; }
 
 void Monitor::Stop() {
   Impl& m = *impl_;
-  if (m.thread.joinable()) {
-    m.stopRequested = true;
-    m.Wake();
-    m.thread.join();
-  }
-  CloseFd(m.master);
-  CloseFd(m.keeper);
-  CloseFd(m.wakeRead);
-  CloseFd(m.wakeWrite);
+  m.term.EndServer(m.thread, m.stopRequested);
+  m.term.Close();
 }
 
 void Monitor::HangUp() {
   Impl& m = *impl_;
   if (m.thread.joinable()) {
-    m.hangUpRequested = true;
-    m.Wake();
-    m.thread.join();
+    m.term.EndServer(m.thread, m.hangUpRequested);
   } else if (m.started) {
     m.DoHangUp();
   }
@@ -624,7 +523,7 @@ void Monitor::SendRaw(std::string bytes) {
     std::lock_guard lock(m.mu);
     m.rawQueue += bytes;
   }
-  if (m.wakeWrite >= 0) m.Wake();
+  if (m.term.wakeWrite >= 0) m.term.Wake();
 }
 
 std::vector<std::string> Monitor::Commands() const {

@@ -159,6 +159,50 @@ class Monitor {
   std::unique_ptr<Impl> impl_;
 };
 
+// Serves the device side of a byte trace (what the module writes to VYRA_TRACE) on a
+// pseudo-terminal, for one port of the trace. The recorded commands are matched in order:
+// each command the host sends that is the next recorded one is answered with the bytes the
+// device sent after it, at their recorded offsets from it, until the next recorded command;
+// when the host's next command comes first, what is left of them goes out at once, before
+// its own answer. So a host that sends what the recorded host sent gets the same bytes in
+// the same order, streamed lines at their recorded pace. A command that is not the next
+// recorded one skips ahead to its next recording (the commands between are never answered),
+// and one recorded nowhere after is not answered at all; both are told to onNote.
+struct ReplayOptions {
+  std::string port;  // the trace's port, by path or by the path's last part; empty: the first
+  std::function<void(const std::string&)> onCommand;  // serving thread, every command received
+  std::function<void(const std::string&)> onNote;     // serving thread, a command that differs
+};
+
+struct ReplayCounts {
+  std::size_t recorded = 0;    // commands in the trace for the port
+  std::size_t answered = 0;    // host commands matched to a recorded one
+  std::size_t skipped = 0;     // recorded commands passed over to match a later one
+  std::size_t unanswered = 0;  // host commands recorded nowhere after the last match
+  std::uint64_t bytesSent = 0;
+};
+
+class Replay {
+ public:
+  // Reads the trace. Throws std::runtime_error when it cannot be read or lacks the port.
+  explicit Replay(const std::string& tracePath, ReplayOptions options = {});
+  ~Replay();  // Stop()
+  Replay(const Replay&) = delete;
+  Replay& operator=(const Replay&) = delete;
+
+  // As Monitor::Start, Monitor::Stop.
+  void Start();
+  void Stop();
+  const std::string& SlavePath() const;
+  const std::string& Port() const;  // the trace's path of the port served
+  ReplayCounts Counts() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 // The host's end of a monitor's terminal, opened raw and non-blocking as a plain serial
 // program would; commands go out framed as ":<command>\n".
 class HostEnd {
