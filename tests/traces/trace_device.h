@@ -9,7 +9,7 @@
 
 #include "protocol/core.h"
 #include "serial/receive_ring.h"
-#include "support/golden_trace.h"
+#include "trace_file.h"
 
 namespace vyra::trace {
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "framework/byte_trace.h"
-#include "support/golden_trace.h"
+#include "trace_file.h"
 
 namespace {
 

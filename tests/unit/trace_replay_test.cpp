@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/golden_trace.h"
+#include "trace_file.h"
 #include "traces/trace_device.h"
 
 namespace vyra {

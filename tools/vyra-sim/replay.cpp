@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/golden_trace.h"
+#include "trace_file.h"
 #include "terminal.h"
 #include "vyra_sim.h"
 
