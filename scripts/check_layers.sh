@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Fails when a file in src/ includes a folder above its own. The order is the one in
+# Fails when a file in src/ includes a folder above its own, or the protocol core a thread,
+# lock, clock or file header. The order is the one in
 # ARCHITECTURE.md; "vyra/" (include/) is the public ABI and may be included anywhere.
 # Usage: scripts/check_layers.sh [SRC_DIR]
 set -euo pipefail
@@ -38,6 +39,13 @@ while IFS= read -r hit; do
   echo "check_layers: upward include: $rel includes $target ($from may include: ${may[$from]:-nothing})" >&2
   status=1
 done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$src" --include='*.h' --include='*.cpp')
+
+# The protocol core is single-threaded and does no I/O: no threads, locks, atomics, clocks or files.
+while IFS= read -r hit; do
+  echo "check_layers: the protocol core takes no thread, lock, clock or file: ${hit#"$src"/}" >&2
+  status=1
+done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*<(atomic|mutex|shared_mutex|thread|condition_variable|future|chrono|ctime|fstream)>' \
+  "$src/protocol" --include='*.h' --include='*.cpp')
 
 [[ $status == 0 ]] && echo "check_layers: no upward include in $src"
 exit $status
