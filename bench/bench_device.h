@@ -10,21 +10,13 @@
 
 namespace vyra::bench {
 
-class NullLine : public plat::SerialPort {
- public:
-  bool Configure(int, int) override { return true; }
-  bool Write(const void*, size_t) override { return true; }
-  WaitResult WaitReadable(plat::Event&, int) override { return WaitResult::Timeout; }
-  long ReadQueued(void*, size_t) override { return 0; }
-};
-
 inline void Feed(DuraSerial& d, std::string_view line) { d.HandleReply(line.data(), static_cast<int>(line.size())); }
 
 // Null when the channels were not built or sampling did not start.
 inline std::unique_ptr<DuraSerial> SamplingDevice(const std::string& names, const std::string& units,
                                                   const std::string& maxima, const std::string& minima) {
   auto d = std::make_unique<DuraSerial>(u"/dev/null-bench", u"FTDIBUS\\Z8000042A");
-  DuraSerialTestAccess::InstallLine(*d, std::make_shared<NullLine>());
+  DuraSerialTestAccess::AcceptCommands(*d);
   Describe(*d, names, units, maxima, minima);
   if (!d->ChannelsReady()) return nullptr;
   d->StartSampling();
