@@ -77,7 +77,7 @@ class Core : private ProtocolCore::Output {
   ProtocolCore* operator->() { return &core_; }
 
   int64_t nowMs = 0;
-  uint64_t values = 0, commands = 0;
+  uint64_t commands = 0;
 
  private:
   void Send(std::string_view command) override {
@@ -92,7 +92,6 @@ class Core : private ProtocolCore::Output {
   void Value(int32_t channel, int32_t value) override {
     if (!built_ || channel < 0 || static_cast<size_t>(channel) >= core_.Channels().size()) Fail();
     if (!WithinRange(core_.Channels()[static_cast<size_t>(channel)], value)) Fail();
-    ++values;
   }
   void Comment(int64_t, const BVL::String&) override {
     if (!built_ || core_.VprChannel() < 0) Fail();  // comments go on the VPR channel only
