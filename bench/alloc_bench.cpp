@@ -1,7 +1,7 @@
 // Heap use on the sample path: a counting allocator (every operator new and malloc of this
-// process) around the ring producer (PushValue) and the host's ReadLine. Target: 0 allocations
-// per sample. The reply path (HandleReply on sample lines) is shown for comparison: splitting
-// a line into field strings allocates by design.
+// process, any thread) around the reader thread's handling of sample lines (HandleReply:
+// the core, the ring pushes, the end of the pass) and around the ring producer and the host's
+// ReadLine. Target: 0 allocations per sample line and per sample.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "hostcmd_fixture.h"
+#include "bench_device.h"
+#include "hostcmd/host_commands.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -67,23 +68,24 @@ void operator delete[](void* p, size_t, std::align_val_t) noexcept { __libc_free
 namespace vyra {
 namespace {
 
-// PushValue on four channels, then ReadLine until they are drained, as a host drains them.
+// Pushes on four channels' rings, then ReadLine until they are drained, as a host drains them.
 void BM_RingAndReadLineAllocations(benchmark::State& state) {
-  auto d = hostcmd_test::MakeDevice();
-  hostcmd_test::Describe(*d);
-  hostcmd_test::AddChannels(*d, {"A", "B", "C", "D"});
-  d->acquisitionState = kSampling;
+  auto d = bench::SamplingDevice(4);
+  if (!d) {
+    state.SkipWithError("not sampling");
+    return;
+  }
   char buffer[2048];
   uint64_t samples = 0, allocations = 0;
   for (auto _ : state) {
     const uint64_t a0 = gAllocations.load();
-    for (auto& ch : d->channels)
-      for (int i = 0; i < 64; ++i) ch->PushValue(i * 1.5 - 20);
+    for (int32_t c = 0; c < 4; ++c)
+      for (int i = 0; i < 64; ++i) d->Channel(c)->Push(i * 15 - 20);
     for (int calls = 0; calls < 64; ++calls) {
       bool any = false;
-      for (auto& ch : d->channels) any = any || ch->Buffered() > 0;
+      for (int32_t c = 0; c < 4; ++c) any = any || d->Channel(c)->Buffered() > 0;
       if (!any) break;
-      benchmark::DoNotOptimize(d->ReadLine(buffer, sizeof buffer, 0));
+      benchmark::DoNotOptimize(ReadLine(*d, buffer, sizeof buffer, 0));
     }
     allocations += gAllocations.load() - a0;
     samples += 4 * 64;
@@ -93,24 +95,34 @@ void BM_RingAndReadLineAllocations(benchmark::State& state) {
 }
 BENCHMARK(BM_RingAndReadLineAllocations);
 
+// Sample lines through HandleReply while sampling, from the first line on (nothing warmed
+// up); the rings are emptied now and then outside the count, as the host would.
 void BM_SampleLineAllocations(benchmark::State& state) {
-  auto d = hostcmd_test::MakeDevice();
-  d->acquisitionState = kAwaitChannelNames;
-  for (const char* l : {"I", "systol,diasto,mean B,HR,volume", "mmHg,mmHg,mmHg,bpm,uliters", "300,300,300,900,500.0",
-                        "0,0,0,0,0"})
-    d->HandleReply(l, static_cast<int>(std::char_traits<char>::length(l)));
-  d->parameterCount = 5;
-  d->acquisitionState = kSampling;
-  const std::string line = "121.5,80.25,94,352,12";
-  uint64_t lines = 0, allocations = 0;
+  auto d = bench::SamplingDevice("systol,diasto,mean B,HR,volume", "mmHg,mmHg,mmHg,bpm,uliters", "300,300,300,900,500.0",
+                                 "0,0,0,0,0");
+  if (!d || d->ChannelCount() != 5) {
+    state.SkipWithError("not sampling with 5 channels");
+    return;
+  }
+  const std::string lines[] = {"121.5,80.25,94,352,12", "*,80.5,*,351,12.25"};
+  uint64_t count = 0, allocations = 0, sinceFlush = 0;
   for (auto _ : state) {
+    if (sinceFlush == 1024) {
+      DiscardSamples(*d);
+      sinceFlush = 0;
+    }
+    const std::string& line = lines[count++ & 1];
     const uint64_t a0 = gAllocations.load();
     d->HandleReply(line.data(), static_cast<int>(line.size()));
     allocations += gAllocations.load() - a0;
-    if ((++lines & 1023) == 0)
-      d->DiscardSamples();
+    ++sinceFlush;
   }
-  state.counters["allocs_per_line"] = lines ? static_cast<double>(allocations) / lines : -1;
+  int64_t buffered = 0;
+  for (int32_t c = 0; c < d->ChannelCount(); ++c) buffered += d->Channel(c)->Buffered();
+  state.counters["allocs_per_line"] = count ? static_cast<double>(allocations) / count : -1;
+  state.counters["lines"] = static_cast<double>(count);
+  // 5: every line reached the rings.
+  state.counters["values_per_line"] = sinceFlush ? static_cast<double>(buffered) / sinceFlush : -1;
 }
 BENCHMARK(BM_SampleLineAllocations);
 

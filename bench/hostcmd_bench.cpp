@@ -5,49 +5,43 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "hostcmd_fixture.h"
+#include "bench_device.h"
+#include "hostcmd/host_commands.h"
 
 namespace vyra {
 namespace {
-
-using hostcmd_test::AddChannels;
-using hostcmd_test::Describe;
-using hostcmd_test::MakeDevice;
-using hostcmd_test::Push;
-
-std::unique_ptr<DuraSerial> SamplingDevice(int channels) {
-  auto d = MakeDevice();
-  Describe(*d);
-  std::vector<std::string> names;
-  for (int i = 0; i < channels; ++i) names.push_back("Ch" + std::to_string(i + 1));
-  AddChannels(*d, names);
-  d->acquisitionState = kSampling;
-  return d;
-}
 
 // Samples per second through ReadLine, for a host buffer of range(0) bytes; four channels,
 // 4096 samples each per round, typical scaled values (up to five digits, some negative).
 void BM_ReadLineFormatting(benchmark::State& state) {
   constexpr int kChannels = 4;
   constexpr int kPerChannel = 4096;
-  auto d = SamplingDevice(kChannels);
+  auto d = bench::SamplingDevice(kChannels);
+  if (!d) {
+    state.SkipWithError("not sampling");
+    return;
+  }
   std::vector<char> buffer(static_cast<size_t>(state.range(0)));
   int64_t bytes = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    for (auto& ch : d->channels)
-      for (int i = 0; i < kPerChannel; ++i) Push(*ch, (i * 7919) % 32000 - 2000);
+    for (int32_t c = 0; c < kChannels; ++c)
+      for (int i = 0; i < kPerChannel; ++i) d->Channel(c)->Push((i * 7919) % 32000 - 2000);
     state.ResumeTiming();
     for (;;) {
       bool any = false;
-      for (auto& ch : d->channels) any = any || ch->Buffered() > 0;
+      for (int32_t c = 0; c < kChannels; ++c) any = any || d->Channel(c)->Buffered() > 0;
       if (!any) break;
-      if (d->ReadLine(buffer.data(), static_cast<int32_t>(buffer.size()), 0)) bytes += static_cast<int64_t>(strlen(buffer.data()));
-      else d->dataLineChannel = (d->dataLineChannel + 1) % kChannels;  // a drained channel is due
+      if (ReadLine(*d, buffer.data(), static_cast<int32_t>(buffer.size()), 0)) {
+        bytes += static_cast<int64_t>(strlen(buffer.data()));
+      } else {  // a drained channel is due
+        d->Rings().nextLine.store((d->Rings().nextLine.load() + 1) % kChannels);
+      }
     }
     benchmark::DoNotOptimize(buffer.data());
   }
@@ -66,13 +60,17 @@ double ProcessCpuMs() {
 // polling ReadDataLines as a plain loop would; process CPU time of each, in one run.
 void BM_IdleReadLineCpu(benchmark::State& state) {
   const int32_t waitMs = static_cast<int32_t>(state.range(0));
-  auto d = SamplingDevice(2);
+  auto d = bench::SamplingDevice(2);
+  if (!d) {
+    state.SkipWithError("not sampling");
+    return;
+  }
   double notifiedMs = 0, spinningMs = 0;
   for (auto _ : state) {
     double c0 = ProcessCpuMs();
     std::thread host([&] {
       char buffer[2048];
-      benchmark::DoNotOptimize(d->ReadLine(buffer, sizeof buffer, waitMs));
+      benchmark::DoNotOptimize(ReadLine(*d, buffer, sizeof buffer, waitMs));
     });
     host.join();
     notifiedMs = ProcessCpuMs() - c0;
@@ -81,7 +79,7 @@ void BM_IdleReadLineCpu(benchmark::State& state) {
     std::thread spinner([&] {
       char buffer[2048];
       const int64_t t0 = NowMs();
-      while (!d->ReadDataLines(buffer, sizeof buffer) && NowMs() - t0 < waitMs) {
+      while (!ReadDataLines(*d, buffer, sizeof buffer) && NowMs() - t0 < waitMs) {
       }
     });
     spinner.join();

@@ -1,30 +1,24 @@
 // The channel model from the four description lines (names, units, maxima, minima), as the
-// dispatcher stores them in states 8 to 11; then the channels are filled as samples would.
-#include "fuzz_device.h"
+// core takes them in states 8 to 11; then every channel stores values across its range.
+#include "fuzz_core.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vyra;
   fuzz::Input in(data, size);
   const bool branded = in.Byte() & 1;
-  auto d = fuzz::MakeDevice(branded);
-  d->uploadPeriod = 20000;
-  d->acquisitionState = kAwaitChannelNames;
-  fuzz::Feed(*d, "I");
-  for (int i = 0; i < 4; ++i) fuzz::Feed(*d, in.Until('\n'));
+  fuzz::Core core(branded);
+  core.DriveTo(kAwaitChannelNames, false);
+  if (core.Line("I") != kS_OK || core->State() != kAwaitChannelNames) fuzz::Fail();
+  for (int i = 0; i < 4; ++i) core.Line(in.Until('\n'));
   // Further lines replace the minima while the build keeps failing.
-  while (!in.Empty() && d->acquisitionState == kAwaitChannelMinima) fuzz::Feed(*d, in.Until('\n'));
-  if (d->acquisitionState != kReady) return 0;
+  while (!in.Empty() && core->State() == kAwaitChannelMinima) core.Line(in.Until('\n'));
+  if (core->State() != kReady) return 0;
+  if (!core->ChannelsReady() || !core->DescriptionComplete()) fuzz::Fail();
 
-  const int32_t n = d->ChannelCount();
-  for (int32_t i = 0; i < n; ++i) {
-    ChannelRecord* ch = d->Channel(i);
-    if (ch->decimalExponent < 0) __builtin_trap();
-    for (double v : {-1e30, -1.0, 0.0, 0.96, 512.3, 1e30}) ch->PushValue(v);
-    ch->RepeatLastValue();
-    while (ch->Buffered() > 0) {
-      (void)ch->Front();
-      ch->PopFront();
-    }
+  for (const ChannelInfo& ch : core->Channels()) {
+    if (ch.decimalExponent < 0 || ch.samplePeriod != core->UploadPeriod()) fuzz::Fail();
+    for (double v : {-1e30, -1.0, 0.0, 0.96, 512.3, 1e30, ch.minimum, ch.maximum})
+      if (!fuzz::Core::WithinRange(ch, ch.Store(v))) fuzz::Fail();
   }
   return 0;
 }

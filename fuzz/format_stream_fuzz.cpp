@@ -4,7 +4,7 @@
 // line: a line beginning with '#' is inserted as a number, any other as text.
 #include <string>
 
-#include "fuzz_device.h"
+#include "fuzz_core.h"
 #include "support/format_stream.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

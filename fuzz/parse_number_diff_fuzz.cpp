@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_device.h"
 #include "protocol/fields.h"
 
 namespace {

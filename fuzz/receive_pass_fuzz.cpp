@@ -1,11 +1,14 @@
-// Received bytes, in bursts, through the receive pass and the reply dispatcher, starting from
-// any acquisition state; the host drains the channels between bursts as ReadLine would.
+// Received bytes, in bursts, through the receive ring, line cutting and the protocol core,
+// starting from any acquisition state the handshake reaches; between bursts time passes
+// and the host may start or stop sampling or select a period.
 //
-// Input: flags, start state, burst size, host buffer size, then the bytes on the wire.
+// Input: flags (branded, time column, host requests, time step), start state, burst size,
+// host request pattern, then the bytes on the wire.
 #include <cstring>
-#include <vector>
+#include <iterator>
 
-#include "fuzz_device.h"
+#include "fuzz_core.h"
+#include "serial/receive_ring.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vyra;
@@ -13,34 +16,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t flags = in.Byte();
   const int32_t state = fuzz::kStates[in.Byte() % std::size(fuzz::kStates)];
   const size_t burst = 1 + in.Byte() * 33u;  // 1 .. 8416 bytes
-  const int32_t hostSize = static_cast<int32_t>(in.Byte()) * 9 - 64;  // includes sizes <= 0
+  const uint8_t requests = in.Byte();
+  const int64_t stepMs = 8 * (flags >> 3);  // 0 .. 248 ms per burst: reaches the waveform time-out
 
-  // Below kReady the device has no channels yet and is cheap to make afresh.
-  std::unique_ptr<DuraSerial> fresh;
-  DuraSerial* d = nullptr;
-  if (state >= kReady) {
-    d = fuzz::ReusedSamplingDevice(flags & 1, flags & 2);
-    if (!d) __builtin_trap();
-  } else {
-    fresh = fuzz::MakeDevice(flags & 1);
-    d = fresh.get();
-  }
-  d->acquisitionState = state;
-
-  std::vector<char> host(hostSize > 0 ? static_cast<size_t>(hostSize) : 1);
-  ReceiveRing& ring = DuraSerialTestAccess::LineBuffer(*d);
-  while (!in.Empty()) {
+  fuzz::Core core(flags & 1);
+  core.DriveTo(state, flags & 2);
+  ReceiveRing ring;
+  static char scratch[ReceiveRing::kSize];
+  for (unsigned pass = 0; !in.Empty(); ++pass) {
     // The reader takes only what the ring has room for, as the real read does.
-    const size_t room = static_cast<size_t>(ReceiveRing::kMaxHeld - ring.Used());
-    std::string_view bytes = in.Take(std::min(burst, room > 0 ? room : 1));
-    ring.Append(bytes.data(), static_cast<int>(bytes.size()));
-    d->ReceivePass();
-    if (ring.Used() > ReceiveRing::kMaxHeld) __builtin_trap();
+    std::string_view bytes = in.Take(std::max(std::min<size_t>(burst, static_cast<size_t>(ring.Free())), size_t{1}));
+    if (ring.Append(bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) fuzz::Fail();
+    const CutResult cut = CutLines(ring, scratch, [&](const char* line, int n) -> int32_t {
+      // A reply: inside the scratch buffer, no LF in it, no leading white space, its CR and
+      // a NUL behind it.
+      if (n < 1 || line < scratch || line + n + 1 >= scratch + sizeof scratch) fuzz::Fail();
+      if (std::memchr(line, '\n', static_cast<size_t>(n)) || line[n] != '\r' || line[n + 1] != '\0') fuzz::Fail();
+      if (line[0] == ' ' || (line[0] >= '\t' && line[0] <= '\r')) fuzz::Fail();
+      return core.Line(std::string_view(line, static_cast<size_t>(n)));
+    });
+    if (cut.dispatched < 0 || ring.Used() > ReceiveRing::kMaxHeld) fuzz::Fail();
+    core.nowMs += stepMs;
     if (flags & 4) {
-      host[0] = 'x';
-      if (d->ReadDataLines(host.data(), hostSize) && hostSize > 0 &&
-          std::memchr(host.data(), '\0', host.size()) == nullptr)
-        __builtin_trap();  // a delivered text is terminated within the buffer
+      switch ((requests + pass) % 8) {
+        case 0: core->StartSampling(); break;
+        case 1: core->StopSampling(); break;
+        case 2:
+          if (const auto& rates = core->UploadRates(); !rates.empty())
+            core->SelectPeriod(std::next(rates.begin(), (requests >> 3) % rates.size())->first);
+          break;
+        default: break;
+      }
+      core.Check();
     }
   }
   return 0;

@@ -39,6 +39,7 @@ def row(figure, value, target, ok, fmt="{:,.0f}", stepped=None):
 
 hr = get("BM_HandleSampleLine", "lines/s")
 row("HandleReply, 10-field sample lines/s", hr, ">= 300,000", hr is not None and hr >= 300000)
+row("  protocol core alone (HandleLine), same lines/s", get("BM_CoreHandleLine", "lines/s"), "", None)
 rl = get("BM_ReadLineFormatting/2048", "items_per_second")
 row("ReadLine formatting, samples/s (2048-byte buffer)", rl, ">= 10 x HandleReply lines/s", rl is not None and hr is not None and rl >= hr * 10)
 for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpaced", "unpaced, 1 device"), ("Stream/scale8", "paced, 8 devices")):
@@ -128,9 +129,12 @@ e8 = get("Ready/eight", "total_ms")
 row("ready: 8 monitors found and initialised one after another, ms", e8, "< 500", e8 is not None and e8 < 500, "{:.1f}",
     get("Ready/eight", "total_stepped_ms"))
 a = get("BM_RingAndReadLineAllocations", "allocs_per_sample")
-row("allocations per sample, PushValue + ReadLine", a, "0", a is not None and a == 0, "{:.4f}")
+row("allocations per sample, ring Push + ReadLine", a, "0", a is not None and a == 0, "{:.4f}")
 l = get("BM_SampleLineAllocations", "allocs_per_line")
-row("allocations per sample line, HandleReply (field strings)", l, "", None, "{:.1f}")
+# values_per_line 5: the counted lines reached the rings.
+if get("BM_SampleLineAllocations", "values_per_line") != 5:
+    l = None
+row("allocations per sample line", l, "0", l is not None and l == 0, "{:.4f}")
 
 w = [max(len(r[i]) for r in rows + [("figure", "value", "stepped", "target", "")]) for i in range(4)]
 line = f"+-{'-'*w[0]}-+-{'-'*w[1]}-+-{'-'*w[2]}-+-{'-'*w[3]}-+---------+"

@@ -100,9 +100,9 @@ int main(int argc, char** argv) {
     m.Stop();
 
     const std::string all = handshake + start + stream + stop;
-    // receive_pass: flags (branded, time column, drain), start state, burst, host size.
-    auto head = [](uint8_t flags, uint8_t stateIndex, uint8_t burst, uint8_t host) {
-      return std::string{char(flags), char(stateIndex), char(burst), char(host)};
+    // receive_pass: flags (branded, time column, host requests), state, burst, requests.
+    auto head = [](uint8_t flags, uint8_t stateIndex, uint8_t burst, uint8_t requests) {
+      return std::string{char(flags), char(stateIndex), char(burst), char(requests)};
     };
     const uint8_t flags = (branded ? 1 : 0) | (c.timeColumn ? 2 : 0) | 4;
     Write(root / "receive_pass", std::string(c.name) + "_handshake", head(flags, 1, 3, 120) + handshake);
