@@ -229,8 +229,16 @@ struct DeviceTally {
   std::vector<int64_t> latencyNs;
 };
 
-int CounterHostChannel() { return vyra::sim::DescribeProfile(kProfile, false).counterChannel + 1; }
-int CounterModulus() { return vyra::sim::DescribeProfile(kProfile, false).counterModulus; }
+// Looked up once: describing the profile builds its whole channel table, and the host
+// threads tally every buffer they read inside the measured CPU time.
+int CounterHostChannel() {
+  static const int channel = vyra::sim::DescribeProfile(kProfile, false).counterChannel + 1;
+  return channel;
+}
+int CounterModulus() {
+  static const int modulus = vyra::sim::DescribeProfile(kProfile, false).counterModulus;
+  return modulus;
+}
 
 // Splits data lines, tallies the values, checks the counter channel's sequence.
 void Tally(const char* text, DeviceTally& t, const std::atomic<int64_t>* sent, bool measureLatency, int64_t nowNs) {
