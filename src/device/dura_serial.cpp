@@ -33,16 +33,16 @@ long LeadingInteger(const std::string& text) {
   return negative ? -value : value;
 }
 
+// Channel records built by this process so far (every device); numbers their log entries.
+std::atomic<int32_t> channelCounter{0};
+
+}  // namespace
+
 std::string LowBytes(std::u16string_view wide) {
   std::string narrow(wide.size(), '\0');
   for (size_t i = 0; i < wide.size(); ++i) narrow[i] = static_cast<char>(wide[i] & 0xFF);
   return narrow;
 }
-
-// Channel records built by this process so far (every device); numbers their log entries.
-std::atomic<int32_t> channelCounter{0};
-
-}  // namespace
 
 std::string SerialNumberFromPath(std::u16string_view path) {
   static const std::regex prefixes[] = {

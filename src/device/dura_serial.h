@@ -145,6 +145,8 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   HostDocumentSlot document_;
 };
 
+// The low byte of each UTF-16 unit: how device paths and identifiers are matched as ASCII.
+std::string LowBytes(std::u16string_view wide);
 // Narrow digits after "z800", "vez" or "bvlvyra" in the device path (case ignored).
 std::string SerialNumberFromPath(std::u16string_view devicePath);
 

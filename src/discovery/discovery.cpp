@@ -26,12 +26,6 @@ DiscoveryState& State() {
   return state.Get();
 }
 
-std::string LowBytes(std::u16string_view wide) {
-  std::string narrow(wide.size(), '\0');
-  for (size_t i = 0; i < wide.size(); ++i) narrow[i] = static_cast<char>(wide[i] & 0xFF);
-  return narrow;
-}
-
 }  // namespace
 
 std::vector<std::string_view> SplitIdentifierList(std::string_view text) {
