@@ -220,19 +220,22 @@ HResult DuraSerial::HandleReply(const char* bytes, int length) {
 }
 
 int32_t DuraSerial::Line(const char* bytes, int length) {
-  const int64_t now = NowMs();
+  if (passNowMs_ < 0) passNowMs_ = NowMs();
+  const int64_t now = passNowMs_;
   return WithCore([&](ProtocolCore& core) { return core.HandleLine(std::string_view(bytes, static_cast<size_t>(length)), now); });
 }
 
 void DuraSerial::PassEnd(int dispatched) {
+  passNowMs_ = -1;
   if (dispatched == 0) return;
   // The comments the lines made go to the host outside the core's lock: the host may call
   // back into the plug-in from AddComment.
   std::vector<PendingComment> posting;
-  int32_t vpr;
-  {
+  int32_t vpr = -1;
+  if (commentsPending_.load(std::memory_order_relaxed)) {
     std::lock_guard lock(coreMutex_);
     posting.swap(comments_);
+    commentsPending_.store(false, std::memory_order_relaxed);
     vpr = core_.VprChannel();
   }
   for (const PendingComment& c : posting) {
@@ -275,6 +278,7 @@ void DuraSerial::Comment(int64_t samples, const BVL::String& text) {
   const int32_t vpr = core_.VprChannel();
   const double period = current > 0 ? current : core_.Channels()[static_cast<size_t>(vpr)].samplePeriod;
   comments_.push_back(PendingComment{static_cast<double>(samples), period, text});
+  commentsPending_.store(true, std::memory_order_relaxed);
 }
 
 void DuraSerial::Note(std::string_view label, const BVL::String& text) { LogEntry(label, text); }

@@ -140,6 +140,10 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   ProtocolCore core_;
   std::atomic<int32_t> state_{kCreated};  // core_.State() as of the last call
   std::vector<PendingComment> comments_;  // made under coreMutex_, posted after it (reader thread)
+  // Set with comments_ under the lock, so a pass that made none skips the lock at its end.
+  std::atomic<bool> commentsPending_{false};
+  // The lines of one read arrived together: the clock is read at its first line (reader thread).
+  int64_t passNowMs_ = -1;
   ChannelRings rings_;
   HostWake wake_;
   HostDocumentSlot document_;
