@@ -80,7 +80,8 @@ void BM_RingAndReadLineAllocations(benchmark::State& state) {
   for (auto _ : state) {
     const uint64_t a0 = gAllocations.load();
     for (int32_t c = 0; c < 4; ++c)
-      for (int i = 0; i < 64; ++i) d->Channel(c)->Push(i * 15 - 20);
+      if (ChannelRecord* ch = d->Channel(c))
+        for (int i = 0; i < 64; ++i) ch->Push(i * 15 - 20);
     for (int calls = 0; calls < 64; ++calls) {
       bool any = false;
       for (int32_t c = 0; c < 4; ++c) any = any || d->Channel(c)->Buffered() > 0;

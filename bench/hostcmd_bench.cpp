@@ -31,7 +31,8 @@ void BM_ReadLineFormatting(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     for (int32_t c = 0; c < kChannels; ++c)
-      for (int i = 0; i < kPerChannel; ++i) d->Channel(c)->Push((i * 7919) % 32000 - 2000);
+      if (ChannelRecord* ch = d->Channel(c))
+        for (int i = 0; i < kPerChannel; ++i) ch->Push((i * 7919) % 32000 - 2000);
     state.ResumeTiming();
     for (;;) {
       bool any = false;

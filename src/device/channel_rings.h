@@ -20,7 +20,12 @@ class ChannelRings {
   void Publish(const std::vector<ChannelInfo>& channels) {
     std::vector<std::unique_ptr<ChannelRecord>> built;
     built.reserve(channels.size());
-    for (const ChannelInfo& info : channels) built.push_back(std::make_unique<ChannelRecord>(info));
+    const int32_t stride = static_cast<int32_t>(channels.size());
+    // Default-initialised: the block's pages stay untouched until samples reach them.
+    std::unique_ptr<int32_t[]> slots(new int32_t[static_cast<size_t>(ChannelRecord::kRingSize) * channels.size()]);
+    for (size_t i = 0; i < channels.size(); ++i)
+      built.push_back(std::make_unique<ChannelRecord>(channels[i], slots.get() + i, stride));
+    slots_ = std::move(slots);
     records_ = std::move(built);
     ready_.store(true, std::memory_order_release);
   }
@@ -38,6 +43,7 @@ class ChannelRings {
   std::atomic<int32_t> nextLine{0};
 
  private:
+  std::unique_ptr<int32_t[]> slots_;  // every record's ring, slot by slot
   std::vector<std::unique_ptr<ChannelRecord>> records_;
   std::atomic<bool> ready_{false};
   std::mutex consumer_;

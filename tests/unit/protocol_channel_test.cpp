@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <deque>
 #include <map>
 #include <thread>
 #include <vector>
 
 #include "device/channel_record.h"
+#include "device/channel_rings.h"
 #include "protocol/channel_info.h"
 #include "support/recorded_core.h"
 
@@ -162,6 +164,28 @@ TEST(DeviceChannelRecord, StartsEnabledAndEmptyAndAFullRingDropsNewValues) {
   r.Push(7);
   r.Discard();
   EXPECT_EQ(r.Buffered(), 0);
+}
+
+// A device's rings share one block slot by slot: one full ring, wrapped, leaves its
+// neighbours' values alone.
+TEST(DeviceChannelRecord, RingsSharingOneBlockKeepTheirOwnValues) {
+  ChannelRings rings;
+  rings.Publish({Info(0, 1e9, 0), Info(0, 1e9, 0), Info(0, 1e9, 0)});
+  ASSERT_EQ(rings.Count(), 3);
+  for (int i = 0; i < 10; ++i) rings.Push(0, 100 + i);
+  std::deque<int32_t> kept;  // what a ring of kRingMask values keeps
+  for (int i = 0; i < ChannelRecord::kRingMask + 500; ++i) {  // wraps, and drops what does not fit
+    rings.Push(1, i);
+    if (kept.size() < static_cast<size_t>(ChannelRecord::kRingMask)) kept.push_back(i);
+    if (i % 1000 == 999) {
+      rings.At(1)->PopFront();
+      kept.pop_front();
+    }
+  }
+  rings.Push(2, -7);
+  EXPECT_EQ(Drain(*rings.At(0)), (std::vector<int32_t>{100, 101, 102, 103, 104, 105, 106, 107, 108, 109}));
+  EXPECT_EQ(Drain(*rings.At(2)), std::vector<int32_t>{-7});
+  EXPECT_EQ(Drain(*rings.At(1)), std::vector<int32_t>(kept.begin(), kept.end()));
 }
 
 // One producer and one consumer on one ring, as the reader thread and ReadLine use it.
