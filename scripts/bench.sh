@@ -40,6 +40,7 @@ def row(figure, value, target, ok, fmt="{:,.0f}", stepped=None):
 hr = get("BM_HandleSampleLine", "lines/s")
 row("HandleReply, 10-field sample lines/s", hr, ">= 300,000", hr is not None and hr >= 300000)
 row("  protocol core alone (HandleLine), same lines/s", get("BM_CoreHandleLine", "lines/s"), "", None)
+row("  HandleReply after the caches held other work (paced: a line per wake), us/line", get("BM_HandleSampleLineCold", "us/line"), "", None, "{:.2f}")
 rl = get("BM_ReadLineFormatting/2048", "items_per_second")
 row("ReadLine formatting, samples/s (2048-byte buffer)", rl, ">= 10 x HandleReply lines/s", rl is not None and hr is not None and rl >= hr * 10)
 for key, label in (("Stream/paced", "paced 11,520 B/s, 1 device"), ("Stream/unpaced", "unpaced, 1 device"), ("Stream/scale8", "paced, 8 devices")):
