@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "protocol/channel_info.h"
 
@@ -17,16 +16,11 @@ class ChannelRecord : public ChannelInfo {
   static constexpr int32_t kRingSize = 32768;
   static constexpr int32_t kRingMask = 0x7FFF;
 
-  // The ring's slots are `slots[i * stride]`: a device's channels share one block, slot by
-  // slot, so the values of one line land on one cache line rather than on a page each. With
-  // no block given the record has one of its own. Slots are left unwritten: only those
-  // between the two positions are ever read, and untouched pages cost nothing until samples
-  // reach them.
-  explicit ChannelRecord(const ChannelInfo& info, int32_t* slots = nullptr, int32_t stride = 1)
-      : ChannelInfo(info),
-        own_(slots ? nullptr : new int32_t[kRingSize]),
-        slots_(slots ? slots : own_.get()),
-        stride_(slots ? stride : 1) {}
+  // The ring's slots are `slots[i * stride]`: a device's channels share one block
+  // (ChannelRings), slot by slot, so the values of one line land on one cache line rather
+  // than on a page each.
+  ChannelRecord(const ChannelInfo& info, int32_t* slots, int32_t stride)
+      : ChannelInfo(info), slots_(slots), stride_(stride) {}
   ChannelRecord(const ChannelRecord&) = delete;
   ChannelRecord& operator=(const ChannelRecord&) = delete;
 
@@ -60,7 +54,6 @@ class ChannelRecord : public ChannelInfo {
     return slots_[static_cast<size_t>(position & kRingMask) * static_cast<size_t>(stride_)];
   }
 
-  const std::unique_ptr<int32_t[]> own_;
   int32_t* const slots_;
   const int32_t stride_;
 

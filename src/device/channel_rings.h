@@ -21,7 +21,8 @@ class ChannelRings {
     std::vector<std::unique_ptr<ChannelRecord>> built;
     built.reserve(channels.size());
     const int32_t stride = static_cast<int32_t>(channels.size());
-    // Default-initialised: the block's pages stay untouched until samples reach them.
+    // Default-initialised: only slots between a ring's two positions are ever read, and the
+    // block's pages stay untouched until samples reach them.
     std::unique_ptr<int32_t[]> slots(new int32_t[static_cast<size_t>(ChannelRecord::kRingSize) * channels.size()]);
     for (size_t i = 0; i < channels.size(); ++i)
       built.push_back(std::make_unique<ChannelRecord>(channels[i], slots.get() + i, stride));
