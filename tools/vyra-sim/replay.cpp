@@ -63,11 +63,12 @@ struct Replay::Impl {
   std::int64_t anchorMs = 0;                // and when it was recorded
 
   void Load(const std::string& path) {
-    std::string current, sent, seen;
+    std::string current, sent;
+    std::vector<std::string> seen;  // every port of the trace, for the error below
     for (const trace::Event& e : trace::Read(path)) {
       if (e.kind == '@') {
         current = trace::Unescape(e.payload);
-        if (seen.find(" " + current + ",") == std::string::npos) seen += " " + current + ",";
+        if (std::find(seen.begin(), seen.end(), current) == seen.end()) seen.push_back(current);
         if (port.empty() && (opt.port.empty() || NamesPort(opt.port, current))) port = current;
         continue;
       }
@@ -81,8 +82,9 @@ struct Replay::Impl {
     }
     if (port.empty() && seen.empty()) throw std::runtime_error(path + ": no port in the trace");
     if (port.empty()) {
-      seen.pop_back();
-      throw std::runtime_error(path + ": no port " + opt.port + " in the trace, only" + seen);
+      std::string only;
+      for (const std::string& p : seen) only += (only.empty() ? " " : ", ") + p;
+      throw std::runtime_error(path + ": no port " + opt.port + " in the trace, only" + only);
     }
   }
 
