@@ -88,7 +88,11 @@ int Threads() { return CountEntries("/proc/self/task"); }
 // Sanitizer runtimes start a helper thread with the process's first thread: have that happen
 // before the count is taken.
 int BaselineThreads() {
-  std::thread([] {}).join();
+  // A joined thread can still be listed for a moment: counted only once it is gone.
+  pid_t tid = 0;
+  std::thread([&tid] { tid = gettid(); }).join();
+  const std::string entry = "/proc/self/task/" + std::to_string(tid);
+  for (int i = 0; i < 1000 && access(entry.c_str(), F_OK) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   return Threads();
 }
 int Descriptors() { return CountEntries("/proc/self/fd") - 1; }  // less the one opendir holds
