@@ -400,6 +400,45 @@ TEST(SimControl, SendRawAndHangUp) {
   m.Stop();  // after a hang-up, still safe
 }
 
+// A trace of two ports: the one named by its last part is served, commands are matched in
+// their recorded order, and what cannot be matched is counted and told.
+TEST(SimReplay, ServesTheNamedPortAndTellsWhatItCannotMatch) {
+  const fs::path file = fs::temp_directory_path() / ("vyra-replay-" + std::to_string(::getpid()) + ".trace");
+  std::ofstream(file) << "0 @ /t/by-id/a\n0 > :S\\n\n5 < S-a\\r\\n\n"
+                         "0 @ /t/by-id/b\n10 > :S\\n\n15 < S\\r\\n\n20 > :V\\n\n25 < V,b\\r\\n\n"
+                         "30 > :F\\n\n35 < F\\r\\n\n";
+  try {
+    vyra::sim::Replay unknown(file.string(), {.port = "c"});
+    ADD_FAILURE() << "a port not in the trace was served";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("no port c in the trace, only /t/by-id/a, /t/by-id/b"), std::string::npos)
+        << e.what();
+  }
+
+  std::vector<std::string> notes;
+  vyra::sim::Replay replay(file.string(), {.port = "b", .onNote = [&](const std::string& n) { notes.push_back(n); }});
+  EXPECT_EQ(replay.Port(), "/t/by-id/b");
+  replay.Start();
+  HostEnd host(replay.SlavePath());
+  host.Send("S");
+  EXPECT_EQ(host.Line(), "S");
+  host.Send("F");  // the recorded V is passed over, never answered
+  EXPECT_EQ(host.Line(), "F");
+  host.Send("X");
+  EXPECT_FALSE(host.Line(200ms));
+  replay.Stop();
+  fs::remove(file);
+
+  const auto counts = replay.Counts();
+  EXPECT_EQ(counts.recorded, 3u);
+  EXPECT_EQ(counts.answered, 2u);
+  EXPECT_EQ(counts.skipped, 1u);
+  EXPECT_EQ(counts.unanswered, 1u);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_NE(notes[0].find("(first :V) to answer :F"), std::string::npos) << notes[0];
+  EXPECT_NE(notes[1].find("not answered: :X"), std::string::npos) << notes[1];
+}
+
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p);
   return std::string(std::istreambuf_iterator<char>(in), {});
