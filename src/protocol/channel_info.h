@@ -7,14 +7,23 @@
 
 namespace vyra {
 
+// How a value is stored: clamped to the range, scaled to the integer the host reads.
+struct Scaling {
+  double maximum = 0;
+  double minimum = 0;
+  int32_t decimalExponent = 0;
+
+  int32_t Store(double value) const noexcept;
+};
+
 struct ChannelInfo {
   // Applies the default range of a known name, the 32000 rule for the decimal exponent, and
   // builds the set-up texts.
   ChannelInfo(int32_t samplePeriod, int32_t decimals, std::string displayName, double maximum, double minimum,
               const std::string& unit);
 
-  // The value clamped to the range and scaled to the integer the host reads.
-  int32_t Store(double value) const noexcept;
+  Scaling Scale() const noexcept { return {maximum, minimum, decimalExponent}; }
+  int32_t Store(double value) const noexcept { return Scale().Store(value); }
 
   std::string name;
   double maximum = 0;

@@ -86,7 +86,8 @@ bool ProtocolCore::BuildChannels() {
   if (timeColumn) hasTimeColumn_ = true;
   cuffChannel_ = cuff;
   vprChannel_ = vpr;
-  lastValues_.assign(built.size(), 0);
+  sampleChannels_.clear();
+  for (const ChannelInfo& c : built) sampleChannels_.push_back({c.Scale(), 0});
   channels_ = std::move(built);
   channelsReady_ = true;
   out_.ChannelsBuilt();

@@ -49,7 +49,7 @@ float FromStrtof(const char* text) {
 // the number are ignored. Only ASCII is looked at: callers hand wide text here only when it
 // is all ASCII, so the result is the one for its narrow form.
 template <class Ch>
-float ParseAscii(const Ch* p, const Ch* end) {
+[[gnu::noinline]] float ParseGeneral(const Ch* p, const Ch* end) {
   while (p != end && IsStreamSpace(*p)) ++p;
   bool negative = false;
   if (p != end && (*p == '+' || *p == '-')) {
@@ -146,6 +146,54 @@ float ParseAscii(const Ch* p, const Ch* end) {
   text[n++] = 'e';
   n += std::snprintf(text + n, sizeof text - n, "%lld", exponent);
   return FromStrtof(text);
+}
+
+// What a monitor streams: [sign][digits][.digits] with at most seven digits and no exponent,
+// so the integer is below 2^24 and the divisor an exact float. One rounding of their double
+// quotient gives the correctly rounded float, the one the general path gives. False (nothing
+// read) for anything else.
+template <class Ch>
+bool ParseShort(const Ch* p, const Ch* end, float& result) {
+  bool negative = false;
+  if (p != end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
+  }
+  uint32_t m = 0;
+  int digits = 0;
+  int decimals = -1;  // digits after the point, -1 before one
+  for (; p != end; ++p) {
+    const Ch c = *p;
+    if (IsDigit(c)) {
+      if (++digits > 7) return false;
+      m = m * 10 + static_cast<uint32_t>(c - '0');
+      if (decimals >= 0) ++decimals;
+    } else if (c == '.' && decimals < 0) {
+      decimals = 0;
+    } else {
+      break;
+    }
+  }
+  if (digits == 0 || (p != end && (*p == 'e' || *p == 'E'))) return false;
+  float f;
+  if (decimals <= 0) {
+    f = static_cast<float>(m);
+  } else {
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+    f = static_cast<float>(static_cast<double>(m) / kPow10[decimals]);
+#else
+    return false;  // extended intermediates would round twice
+#endif
+  }
+  result = negative ? -f : f;
+  return true;
+}
+
+template <class Ch>
+float ParseAscii(const Ch* p, const Ch* end) {
+  float f;
+  if (ParseShort(p, end, f)) return f;
+  return ParseGeneral(p, end);
 }
 
 }  // namespace

@@ -5,16 +5,17 @@
 namespace vyra {
 
 void ProtocolCore::Push(int32_t channel, double value) {
-  const int32_t stored = channels_[static_cast<size_t>(channel)].Store(value);
-  lastValues_[static_cast<size_t>(channel)] = stored;
-  out_.Value(channel, stored);
+  SampleChannel& c = sampleChannels_[static_cast<size_t>(channel)];
+  c.last = c.scaling.Store(value);
+  out_.Value(channel, c.last);
 }
 
-void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, lastValues_[static_cast<size_t>(channel)]); }
+void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, sampleChannels_[static_cast<size_t>(channel)].last); }
 
 void ProtocolCore::HandleSampleLine(std::string_view v) {
-  // This runs for every line the monitor streams: the fields are read from its bytes, and
-  // nothing is allocated.
+  // This runs for every line the monitor streams, on a reader that slept since the last
+  // one: the fields are read from its bytes in one walk, nothing is allocated, and only the
+  // packed per-channel values are touched.
   const uint32_t count = parameterCount_;
   if (CountFields(v) != count) return;
 
@@ -23,25 +24,28 @@ void ProtocolCore::HandleSampleLine(std::string_view v) {
   // channels have no channel and are ignored.
   size_t described = 0;
   if (channelsReady_) {
-    described = channels_.size();
+    described = sampleChannels_.size();
     if (cuffChannel_ >= 0 && static_cast<size_t>(cuffChannel_) < described) described = static_cast<size_t>(cuffChannel_);
     if (vprChannel_ >= 0 && static_cast<size_t>(vprChannel_) < described) described = static_cast<size_t>(vprChannel_);
   }
 
-  size_t start = 0;
+  const char* p = v.data();
+  const char* const end = p + v.size();
   int32_t j = 0;
-  for (uint32_t i = 0; i < count && start <= v.size(); ++i) {
-    size_t end = v.find(',', start);
-    if (end == std::string_view::npos) end = v.size();
-    const std::string_view field = v.substr(start, end - start);
-    start = end + 1;
-    if (i == 0 && hasTimeColumn_) continue;
-    if (static_cast<size_t>(j) >= described) break;
-    if (field == "*") {
-      Repeat(j++);
-    } else {
-      Push(j++, static_cast<double>(ParseNumber(field)));
+  for (uint32_t i = 0; i < count; ++i) {
+    const char* comma = p;
+    while (comma != end && *comma != ',') ++comma;
+    if (i != 0 || !hasTimeColumn_) {
+      if (static_cast<size_t>(j) >= described) break;
+      const std::string_view field(p, static_cast<size_t>(comma - p));
+      if (field == "*") {
+        Repeat(j++);
+      } else {
+        Push(j++, static_cast<double>(ParseNumber(field)));
+      }
     }
+    if (comma == end) break;
+    p = comma + 1;
   }
   ++sampleLineBacklog_;
 }
