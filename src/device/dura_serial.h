@@ -124,7 +124,12 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
     std::lock_guard lock(coreMutex_);
     struct Publish {
       DuraSerial& d;
-      ~Publish() { d.state_.store(d.core_.State(), std::memory_order_release); }
+      ~Publish() {
+        // Stored only when it changed: host threads read it on every ReadLine, and a store per
+        // line would take its cache line from them each time.
+        const int32_t s = d.core_.State();
+        if (d.state_.load(std::memory_order_relaxed) != s) d.state_.store(s, std::memory_order_release);
+      }
     } publish{*this};
     return f(core_);
   }
@@ -135,17 +140,19 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
     BVL::String text;
   };
 
+  // What the reader's pass touches is declared together, the core's hot part last; what host
+  // threads read on every ReadLine sits on cache lines the reader does not write per line.
   SerialLink link_;
   mutable std::mutex coreMutex_;  // every call into core_; never held across a call into the host
-  ProtocolCore core_;
-  std::atomic<int32_t> state_{kCreated};  // core_.State() as of the last call
-  std::vector<PendingComment> comments_;  // made under coreMutex_, posted after it (reader thread)
   // Set with comments_ under the lock, so a pass that made none skips the lock at its end.
   std::atomic<bool> commentsPending_{false};
   // The lines of one read arrived together: the clock is read at its first line (reader thread).
   int64_t passNowMs_ = -1;
+  alignas(64) std::atomic<int32_t> state_{kCreated};  // core_.State() as of the last call
   ChannelRings rings_;
   HostWake wake_;
+  ProtocolCore core_;
+  std::vector<PendingComment> comments_;  // made under coreMutex_, posted after it (reader thread)
   HostDocumentSlot document_;
 };
 

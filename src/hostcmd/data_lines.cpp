@@ -21,8 +21,8 @@ constexpr int64_t kMaxNotificationWaitMs = 50;
 
 char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
   if (limit <= 0 || budget == 0 || limit < kMinLineLimit) return destination;
-  ChannelRecord* ch = device.Channel(channel);
-  if (!ch) return destination;
+  ChannelRings& rings = device.Rings();
+  if (channel < 0 || channel >= rings.Count()) return destination;
 
   char* const end = destination + limit;
   char* pos = destination;
@@ -30,9 +30,9 @@ char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int
   pos = std::to_chars(pos, destination + 16, static_cast<int64_t>(channel) + 1).ptr;
 
   int32_t taken = 0;
-  while (taken < budget && (end - 1 - pos) > kValueReserve && ch->Buffered() > 0) {
-    const int32_t value = ch->Front();
-    ch->PopFront();
+  while (taken < budget && (end - 1 - pos) > kValueReserve && rings.Buffered(channel) > 0) {
+    const int32_t value = rings.Front(channel);
+    rings.PopFront(channel);
     *pos++ = ',';
     pos = std::to_chars(pos, end, value).ptr;
     ++taken;
@@ -66,7 +66,7 @@ bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
     }
     int32_t c = rings.nextLine.load(std::memory_order_relaxed);
     if (c < 0 || c >= count) c = 0;
-    int32_t n = rings.At(c)->Buffered();
+    int32_t n = rings.Buffered(c);
     if (n == 0) {
       if (wroteLines) advance(c);
       return wroteLines;
