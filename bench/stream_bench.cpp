@@ -962,8 +962,8 @@ BENCHMARK(BM_StreamFloor)->Name("Stream/floor")->Arg(1)->Arg(2)->Iterations(1)->
 // The paced plug-in against the hand-off floor in alternating windows, so that load from
 // elsewhere on the machine falls on both alike: the median of the window pairs' ratios.
 void BM_StreamShare(benchmark::State& state) {
-  constexpr int kPairs = 5;
-  const double seconds = std::max(2.0, Seconds() * 0.3);
+  constexpr int kPairs = 11;
+  const double seconds = std::max(2.0, Seconds() * 0.2);
   for (auto _ : state) {
     std::vector<double> ours, floors, ratios;
     for (int k = 0; k < kPairs; ++k) {
