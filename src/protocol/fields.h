@@ -22,6 +22,25 @@ float ParseNumberReference(std::string_view narrow);
 // Number of fields SplitFields gives for the line.
 size_t CountFields(std::u16string_view line);
 size_t CountFields(std::string_view line);
+// The fields of a line in turn, as SplitFields gives them, read from its bytes; Next is
+// called at most Count() times.
+class FieldReader {
+ public:
+  explicit FieldReader(std::string_view line) : line_(line), count_(CountFields(line)) {}
+  size_t Count() const { return count_; }
+  std::string_view Next() {
+    size_t end = start_;
+    while (end < line_.size() && line_[end] != ',') ++end;
+    const std::string_view field = line_.substr(start_, end - start_);
+    start_ = end + 1;
+    return field;
+  }
+
+ private:
+  std::string_view line_;
+  size_t count_;
+  size_t start_ = 0;
+};
 // Digits after the only '.', else 0.
 int32_t CountDecimals(std::string_view text);
 // Decimal integer at the start of the text, as atoi reads it (saturating, never undefined).

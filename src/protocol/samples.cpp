@@ -17,7 +17,8 @@ void ProtocolCore::HandleSampleLine(std::string_view v) {
   // one: the fields are read from its bytes in one walk, nothing is allocated, and only the
   // packed per-channel values are touched.
   const uint32_t count = parameterCount_;
-  if (CountFields(v) != count) return;
+  FieldReader fields(v);
+  if (fields.Count() != count) return;
 
   // Data fields go to the channels the device described, in order; the waveform channels
   // appended after them are fed by waveform lines only. Fields beyond the described
@@ -29,23 +30,16 @@ void ProtocolCore::HandleSampleLine(std::string_view v) {
     if (vprChannel_ >= 0 && static_cast<size_t>(vprChannel_) < described) described = static_cast<size_t>(vprChannel_);
   }
 
-  const char* p = v.data();
-  const char* const end = p + v.size();
   int32_t j = 0;
   for (uint32_t i = 0; i < count; ++i) {
-    const char* comma = p;
-    while (comma != end && *comma != ',') ++comma;
-    if (i != 0 || !hasTimeColumn_) {
-      if (static_cast<size_t>(j) >= described) break;
-      const std::string_view field(p, static_cast<size_t>(comma - p));
-      if (field == "*") {
-        Repeat(j++);
-      } else {
-        Push(j++, static_cast<double>(ParseNumber(field)));
-      }
+    const std::string_view field = fields.Next();
+    if (i == 0 && hasTimeColumn_) continue;
+    if (static_cast<size_t>(j) >= described) break;
+    if (field == "*") {
+      Repeat(j++);
+    } else {
+      Push(j++, static_cast<double>(ParseNumber(field)));
     }
-    if (comma == end) break;
-    p = comma + 1;
   }
   ++sampleLineBacklog_;
 }

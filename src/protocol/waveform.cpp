@@ -20,25 +20,6 @@ int32_t FieldInt(BVL::String& field) { return ReadInt(field.NarrowText()); }
 
 int32_t DoubledIndex(BVL::String& field) { return SaturateToInt32(2.0 * FieldInt(field)); }
 
-// The fields of a line in turn, as SplitFields gives them, read from its bytes.
-class FieldReader {
- public:
-  explicit FieldReader(std::string_view line) : line_(line), count_(CountFields(line)) {}
-  size_t Count() const { return count_; }
-  std::string_view Next() {
-    size_t end = line_.find(',', start_);
-    if (end == std::string_view::npos) end = line_.size();
-    const std::string_view field = line_.substr(start_, end - start_);
-    start_ = end + 1;
-    return field;
-  }
-
- private:
-  std::string_view line_;
-  size_t count_;
-  size_t start_ = 0;
-};
-
 }  // namespace
 
 HResult ProtocolCore::ParseWaveformInfo(const BVL::String& line) {
