@@ -15,12 +15,12 @@ void HostWake::Notify() {
   cv_.notify_all();
 }
 
-uint32_t HostWake::WaitForNotification(uint32_t seenSequence, int64_t timeoutMs) {
-  if (timeoutMs <= 0) return Sequence();
+uint32_t HostWake::WaitUntil(uint32_t seenSequence, int64_t deadlineMs) {
+  // NowMs counts this clock's milliseconds.
+  const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadlineMs)};
   std::unique_lock<std::mutex> lock(mutex_);
   waiters_.fetch_add(1, std::memory_order_seq_cst);
-  cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-               [&] { return sequence_.load(std::memory_order_seq_cst) != seenSequence; });
+  cv_.wait_until(lock, deadline, [&] { return sequence_.load(std::memory_order_seq_cst) != seenSequence; });
   waiters_.fetch_sub(1, std::memory_order_relaxed);
   return Sequence();
 }

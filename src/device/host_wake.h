@@ -16,8 +16,13 @@ class HostWake {
   enum class End { Ready, TimedOut, Closed };
 
   void Notify();
-  // Waits at most timeoutMs for Notify after `seenSequence`; returns the new sequence.
-  uint32_t WaitForNotification(uint32_t seenSequence, int64_t timeoutMs);
+  // Waits for Notify after `seenSequence` until `deadlineMs` (on NowMs's clock); returns the
+  // new sequence. A waiter that keeps its deadline reads the clock once per wait, not twice:
+  // a read that misses the caches costs microseconds on some virtual machines.
+  uint32_t WaitUntil(uint32_t seenSequence, int64_t deadlineMs);
+  uint32_t WaitForNotification(uint32_t seenSequence, int64_t timeoutMs) {
+    return timeoutMs <= 0 ? Sequence() : WaitUntil(seenSequence, NowMs() + timeoutMs);
+  }
   uint32_t Sequence() const { return sequence_.load(std::memory_order_acquire); }
   // Ends every wait begun before it.
   void Close() {
@@ -46,9 +51,8 @@ HostWake::End HostWake::WaitFor(Ready ready, int64_t limitMs) {
     const uint32_t seen = Sequence();
     if (ready()) return End::Ready;
     if (closeCount_.load(std::memory_order_acquire) != closes) return End::Closed;
-    const int64_t remaining = deadline - NowMs();
-    if (remaining <= 0) return End::TimedOut;
-    WaitForNotification(seen, remaining);
+    if (NowMs() >= deadline) return End::TimedOut;
+    WaitUntil(seen, deadline);
   }
 }
 

@@ -1,5 +1,6 @@
 // Data lines for the host's ReadLine: "+<channel>,<v>,<v>...\n", formatted straight into
 // the host's buffer, one channel per successful call in turn.
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <mutex>
@@ -91,15 +92,18 @@ void DiscardSamples(DuraSerial& device) {
 
 bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
   try {
-    const int64_t t0 = NowMs();
+    // The clock is read once per wait, and not at all when data is waiting: a host reading
+    // a paced stream waits once per line.
+    int64_t deadline = -1;
     for (;;) {
       // Taken before the attempt so data that arrives during it ends the next wait at once.
       const uint32_t seen = device.HostSequence();
       if (ReadDataLines(device, buffer, size)) return true;
       if (!buffer) return false;
-      const int64_t remaining = static_cast<int64_t>(timeoutMs) + t0 - NowMs();
-      if (remaining <= 0) return false;
-      device.WaitForHostNotification(seen, remaining < kMaxNotificationWaitMs ? remaining : kMaxNotificationWaitMs);
+      const int64_t now = NowMs();
+      if (deadline < 0) deadline = now + timeoutMs;
+      if (now >= deadline) return false;
+      device.WaitForHostNotificationUntil(seen, std::min(deadline, now + kMaxNotificationWaitMs));
     }
   } catch (const std::exception&) {
     return false;

@@ -60,10 +60,10 @@ bool ProtocolCore::DescriptionComplete() const {
   return !namesLine_.IsEmpty() && !unitsLine_.IsEmpty() && !maximaLine_.IsEmpty() && !minimaLine_.IsEmpty();
 }
 
-HResult ProtocolCore::HandleLine(std::string_view line, int64_t nowMs) noexcept {
+HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
   try {
     // The reply as text ends at a NUL.
-    return Dispatch(line.substr(0, line.find('\0')), nowMs);
+    return Dispatch(line.substr(0, line.find('\0')), now);
   } catch (...) {
     // A line that cannot be handled (no memory, a bad length) fails alone; the next one is
     // handled as usual.
@@ -71,7 +71,7 @@ HResult ProtocolCore::HandleLine(std::string_view line, int64_t nowMs) noexcept 
   }
 }
 
-HResult ProtocolCore::Dispatch(std::string_view v, int64_t nowMs) {
+HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
   // Sample lines are read from the bytes; only the rare replies are made text.
   auto text = [v] { return BVL::String(v.data(), static_cast<int>(v.size())); };
 
@@ -214,9 +214,9 @@ HResult ProtocolCore::Dispatch(std::string_view v, int64_t nowMs) {
       return kS_OK;
 
     case kSampling:
-      ServiceWaveform(nowMs);
+      ServiceWaveform(now);
       if (BeginsWith(v, "w5")) {
-        HandleWaveformLine(v, nowMs);
+        HandleWaveformLine(v, now);
         return kS_OK;
       }
       if (BeginsWith(v, 'm')) return HandleMeasurementLine(text());

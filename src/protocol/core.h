@@ -1,6 +1,6 @@
 #pragma once
-// The monitor's reply protocol without I/O. It is fed complete reply lines (with the time,
-// for the waveform time-out) and the host's requests, and answers through its Output: the
+// The monitor's reply protocol without I/O. It is fed complete reply lines (with the time they
+// arrived, for the waveform time-out) and the host's requests, and answers through its Output: the
 // commands to send, the values for each channel, the comments, the notes for the log. It
 // holds every piece of protocol state. Single-threaded by contract: its owner serialises
 // every call, and Output is called only from within them.
@@ -39,6 +39,25 @@ enum AcquisitionState : int32_t {
   kSampling = 20,
 };
 
+// When a line arrived: a value, or a clock of the caller's read at most once into the
+// caller's slot (negative: not read yet) and only by a line that needs the time. Most lines
+// never do, and a clock read that misses the caches costs microseconds on some machines.
+class LineTime {
+ public:
+  LineTime(int64_t ms) noexcept : ms_(ms) {}  // NOLINT(google-explicit-constructor): tests and traces pass a time
+  LineTime(int64_t& slot, int64_t (*clock)()) noexcept : slot_(&slot), clock_(clock) {}
+  int64_t Ms() const {
+    if (!slot_) return ms_;
+    if (*slot_ < 0) *slot_ = clock_();
+    return *slot_;
+  }
+
+ private:
+  int64_t ms_ = 0;
+  int64_t* slot_ = nullptr;
+  int64_t (*clock_)() = nullptr;
+};
+
 class ProtocolCore {
  public:
   class Output {
@@ -64,7 +83,7 @@ class ProtocolCore {
 
   // One reply without its CR (and, as the host's text, ending at a NUL). A line that cannot
   // be handled fails alone.
-  HResult HandleLine(std::string_view line, int64_t nowMs) noexcept;
+  HResult HandleLine(std::string_view line, LineTime now) noexcept;
 
   // Host requests. Each sets the state the answer is awaited in, then sends the command.
   void BeginHandshake();
@@ -95,7 +114,7 @@ class ProtocolCore {
   static constexpr int64_t kWaveformTimeoutMs = 450;
 
  private:
-  HResult Dispatch(std::string_view line, int64_t nowMs);
+  HResult Dispatch(std::string_view line, LineTime now);
   void Advance(int32_t to) { state_ = to; }
   HResult IdentifyDevice(const BVL::String& reply);
   bool ParseUploadRates(const BVL::String& line);
@@ -103,8 +122,8 @@ class ProtocolCore {
   bool BuildChannels();
   void HandleSampleLine(std::string_view line);
   HResult ParseWaveformInfo(const BVL::String& line);
-  void ServiceWaveform(int64_t nowMs);
-  void HandleWaveformLine(std::string_view line, int64_t nowMs);
+  void ServiceWaveform(LineTime now);
+  void HandleWaveformLine(std::string_view line, LineTime now);
   HResult HandleMeasurementLine(const BVL::String& line);
   void PostComment(int32_t offset, const BVL::String& text);
   void Push(int32_t channel, double value);

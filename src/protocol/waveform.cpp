@@ -29,10 +29,10 @@ HResult ProtocolCore::ParseWaveformInfo(const BVL::String& line) {
   return kS_OK;
 }
 
-void ProtocolCore::ServiceWaveform(int64_t nowMs) {
+void ProtocolCore::ServiceWaveform(LineTime now) {
   if (!isBranded_) return;
   if (waveformInProgress_) {
-    if (nowMs < lastWaveformTime_ + kWaveformTimeoutMs) return;
+    if (now.Ms() < lastWaveformTime_ + kWaveformTimeoutMs) return;
     waveformInProgress_ = false;
     PostComment(0, BVL::String(u"error: incomplete waveform upload"));
   }
@@ -45,12 +45,12 @@ void ProtocolCore::ServiceWaveform(int64_t nowMs) {
   }
 }
 
-void ProtocolCore::HandleWaveformLine(std::string_view line, int64_t nowMs) {
+void ProtocolCore::HandleWaveformLine(std::string_view line, LineTime now) {
   if (!isBranded_) return;
   FieldReader fields(line);
   // A block without its index cannot be placed in the upload; it is ignored.
   if (fields.Count() < 2) return;
-  lastWaveformTime_ = nowMs;
+  lastWaveformTime_ = now.Ms();
   const int64_t n = static_cast<int64_t>(fields.Count());
   waveformInProgress_ = true;
 

@@ -177,6 +177,25 @@ TEST_F(Waveform, StalledUploadTimesOutAt450MsOnceAndResumesZeroFill) {
   EXPECT_EQ(r->TakeValues(kCuff), V{0});
 }
 
+// The reader hands a clock, read at most once per pass and only by a line that needs the time.
+TEST_F(Waveform, ClockHandedWithTheLineIsReadOncePerPassAndOnlyWhenTheTimeMatters) {
+  static int64_t clockMs;
+  static int reads;
+  int64_t (*clock)() = [] { return ++reads, clockMs; };
+  int64_t slot = -1;
+  clockMs = 1000;
+  r->core.HandleLine("120,80", LineTime(slot, clock));
+  EXPECT_EQ(reads, 0);  // no upload under way
+  r->core.HandleLine(Block(0, 2), LineTime(slot, clock));
+  r->core.HandleLine("120,80", LineTime(slot, clock));
+  EXPECT_EQ(reads, 1);
+  slot = -1;  // the next pass
+  clockMs = 1000 + ProtocolCore::kWaveformTimeoutMs;
+  r->core.HandleLine("120,80", LineTime(slot, clock));
+  EXPECT_EQ(reads, 2);
+  EXPECT_FALSE(r->core.WaveformInProgress());
+}
+
 TEST_F(Waveform, StartOfSamplingForgetsTheLastCycle) {
   StartCycleAt(30);
   SampleLines(5);
