@@ -220,7 +220,6 @@ HResult DuraSerial::HandleReply(const char* bytes, int length) {
 }
 
 int32_t DuraSerial::Line(const char* bytes, int length) {
-  // The lines of one pass arrived together: the clock is read at most once per pass.
   return WithCore([&](ProtocolCore& core) {
     return core.HandleLine(std::string_view(bytes, static_cast<size_t>(length)), LineTime(passNowMs_, &NowMs));
   });

@@ -147,7 +147,8 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   mutable std::mutex coreMutex_;  // every call into core_; never held across a call into the host
   // Set with comments_ under the lock, so a pass that made none skips the lock at its end.
   std::atomic<bool> commentsPending_{false};
-  // The lines of one read arrived together: the clock is read at its first line (reader thread).
+  // The lines of one read arrived together: the clock is read once per pass, by the first line
+  // that needs the time, if any (reader thread).
   int64_t passNowMs_ = -1;
   alignas(64) std::atomic<int32_t> state_{kCreated};  // core_.State() as of the last call
   ChannelRings rings_;
