@@ -16,8 +16,10 @@ void HostWake::Notify() {
 }
 
 uint32_t HostWake::WaitUntil(uint32_t seenSequence, int64_t deadlineMs) {
-  // NowMs counts this clock's milliseconds.
-  const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadlineMs)};
+  // NowMs counts this clock's whole milliseconds, so a deadline taken as NowMs() + limit may
+  // have started up to a millisecond before the call; waiting to the end of the deadline's
+  // millisecond keeps every wait at least as long as its limit.
+  const std::chrono::steady_clock::time_point deadline{std::chrono::milliseconds(deadlineMs + 1)};
   std::unique_lock<std::mutex> lock(mutex_);
   waiters_.fetch_add(1, std::memory_order_seq_cst);
   cv_.wait_until(lock, deadline, [&] { return sequence_.load(std::memory_order_seq_cst) != seenSequence; });

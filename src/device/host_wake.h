@@ -16,9 +16,10 @@ class HostWake {
   enum class End { Ready, TimedOut, Closed };
 
   void Notify();
-  // Waits for Notify after `seenSequence` until `deadlineMs` (on NowMs's clock); returns the
-  // new sequence. A waiter that keeps its deadline reads the clock once per wait, not twice:
-  // a read that misses the caches costs microseconds on some virtual machines.
+  // Waits for Notify after `seenSequence` until millisecond `deadlineMs` (on NowMs's clock)
+  // has passed; returns the new sequence. A waiter that keeps its deadline reads the clock
+  // once per wait, not twice: a read that misses the caches costs microseconds on some
+  // virtual machines.
   uint32_t WaitUntil(uint32_t seenSequence, int64_t deadlineMs);
   uint32_t WaitForNotification(uint32_t seenSequence, int64_t timeoutMs) {
     return timeoutMs <= 0 ? Sequence() : WaitUntil(seenSequence, NowMs() + timeoutMs);
