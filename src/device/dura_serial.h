@@ -77,7 +77,6 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   // --- the host's waits ---
   void NotifyHost() { wake_.Notify(); }
   uint32_t HostSequence() const { return wake_.Sequence(); }
-  uint32_t WaitForHostNotification(uint32_t seen, int64_t timeoutMs) { return wake_.WaitForNotification(seen, timeoutMs); }
   uint32_t WaitForHostNotificationUntil(uint32_t seen, int64_t deadlineMs) { return wake_.WaitUntil(seen, deadlineMs); }
   template <class Ready>
   WaitEnd WaitForDevice(Ready ready, int64_t limitMs) {

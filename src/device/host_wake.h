@@ -21,9 +21,6 @@ class HostWake {
   // once per wait, not twice: a read that misses the caches costs microseconds on some
   // virtual machines.
   uint32_t WaitUntil(uint32_t seenSequence, int64_t deadlineMs);
-  uint32_t WaitForNotification(uint32_t seenSequence, int64_t timeoutMs) {
-    return timeoutMs <= 0 ? Sequence() : WaitUntil(seenSequence, NowMs() + timeoutMs);
-  }
   uint32_t Sequence() const { return sequence_.load(std::memory_order_acquire); }
   // Ends every wait begun before it.
   void Close() {

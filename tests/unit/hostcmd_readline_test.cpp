@@ -65,7 +65,7 @@ TEST(HostNotification, WaiterWakesOnNotify) {
   });
   // Long enough that only the notification can end the wait in time.
   const int64_t start = NowMs();
-  const uint32_t now = d->WaitForHostNotification(seen, 60000);
+  const uint32_t now = d->WaitForHostNotificationUntil(seen, NowMs() + 60000);
   const int64_t elapsed = NowMs() - start;
   reader.join();
   EXPECT_TRUE(notified.load());
@@ -78,7 +78,7 @@ TEST(HostNotification, NotificationBeforeTheWaitIsNotLost) {
   const uint32_t seen = d->HostSequence();
   d->NotifyHost();
   const int64_t start = NowMs();
-  EXPECT_EQ(d->WaitForHostNotification(seen, 60000), seen + 1);
+  EXPECT_EQ(d->WaitForHostNotificationUntil(seen, NowMs() + 60000), seen + 1);
   EXPECT_LT(NowMs() - start, 30000);
 }
 
@@ -90,10 +90,10 @@ TEST(HostNotification, WaitEndsAfterItsTimeOut) {
   // millisecond's edge cannot hide that.
   for (int i = 0; i < 10; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(d->WaitForHostNotification(seen, 5), seen);
+    EXPECT_EQ(d->WaitForHostNotificationUntil(seen, NowMs() + 5), seen);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5)) << "wait " << i;
   }
-  EXPECT_EQ(d->WaitForHostNotification(seen, 0), seen);
+  EXPECT_EQ(d->WaitForHostNotificationUntil(seen, NowMs() - 1), seen);
 }
 
 }  // namespace
