@@ -866,7 +866,7 @@ BENCHMARK(BM_StreamPython)->Name("Stream/python")->Iterations(1)->Unit(benchmark
 // host thread waiting in ReadLine (threads = 2). No parsing, no rings.
 struct FloorResult {
   std::string error;
-  double linesPerS = 0, cpuPct = 0;
+  double linesPerS = 0, cpuPct = 0, waiterCpuPct = 0;  // waiterCpuPct: the hand-off's second thread
 };
 
 FloorResult MeasureFloor(bool handoff, double seconds) {
@@ -923,10 +923,13 @@ FloorResult MeasureFloor(bool handoff, double seconds) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // settle
     const uint64_t l0 = lines;
-    const double c0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
+    clockid_t waiterClock{};
+    const bool timeWaiter = handoff && pthread_getcpuclockid(waiter.native_handle(), &waiterClock) == 0;
+    const double c0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID), w0 = timeWaiter ? CpuMs(waiterClock) : 0;
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double cpuMs = CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0;
+    const double waiterMs = timeWaiter ? CpuMs(waiterClock) - w0 : 0;
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const uint64_t l1 = lines;
     const uint64_t one = 1;
@@ -942,6 +945,7 @@ FloorResult MeasureFloor(bool handoff, double seconds) {
     close(fd);
     result.linesPerS = (l1 - l0) / secs;
     result.cpuPct = 100.0 * cpuMs / (secs * 1000.0);
+    result.waiterCpuPct = 100.0 * waiterMs / (secs * 1000.0);
   }
   return result;
 }
@@ -955,6 +959,7 @@ void BM_StreamFloor(benchmark::State& state) {
     }
     state.counters["lines_per_s"] = f.linesPerS;
     state.counters["cpu_pct_of_core"] = f.cpuPct;
+    if (state.range(0) == 2) state.counters["waiter_cpu_pct"] = f.waiterCpuPct;
   }
 }
 BENCHMARK(BM_StreamFloor)->Name("Stream/floor")->Arg(1)->Arg(2)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -965,7 +970,9 @@ void BM_StreamShare(benchmark::State& state) {
   constexpr int kPairs = 11;
   const double seconds = std::max(2.0, Seconds() * 0.2);
   for (auto _ : state) {
-    std::vector<double> ours, floors, ratios;
+    // Per side as well: the reading thread against the floor's reader, the host thread
+    // against its waiter, to show which one carries a difference.
+    std::vector<double> ours, floors, ratios, readerRatios, hostRatios;
     for (int k = 0; k < kPairs; ++k) {
       const RunResult r = Run(1, 11520, kPacedRates, 2, seconds, false);
       const FloorResult f = MeasureFloor(true, seconds);
@@ -976,6 +983,11 @@ void BM_StreamShare(benchmark::State& state) {
       ours.push_back(100.0 * r.cpuMs / (r.seconds * 1000.0));
       floors.push_back(f.cpuPct);
       ratios.push_back(ours.back() / f.cpuPct);
+      const double hostPct = 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
+      if (f.waiterCpuPct > 0 && f.cpuPct > f.waiterCpuPct) {
+        readerRatios.push_back((ours.back() - hostPct) / (f.cpuPct - f.waiterCpuPct));
+        hostRatios.push_back(hostPct / f.waiterCpuPct);
+      }
     }
     auto median = [](std::vector<double> v) {
       std::sort(v.begin(), v.end());
@@ -986,6 +998,10 @@ void BM_StreamShare(benchmark::State& state) {
     state.counters["ratio_median"] = median(ratios);
     state.counters["ratio_min"] = *std::min_element(ratios.begin(), ratios.end());
     state.counters["ratio_max"] = *std::max_element(ratios.begin(), ratios.end());
+    if (!readerRatios.empty()) {
+      state.counters["reader_ratio_median"] = median(readerRatios);
+      state.counters["host_ratio_median"] = median(hostRatios);
+    }
   }
 }
 BENCHMARK(BM_StreamShare)->Name("Stream/share")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
