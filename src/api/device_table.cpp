@@ -15,7 +15,7 @@ std::atomic<DuraSerial*> slots[kCapacity];
 std::atomic<size_t> count{0};
 }  // namespace
 
-DuraSerial* DeviceAt(int index) {
+[[gnu::hot]] DuraSerial* DeviceAt(int index) {
   if (index < 0 || static_cast<size_t>(index) >= count.load(std::memory_order_acquire)) return nullptr;
   return slots[static_cast<size_t>(index)].load(std::memory_order_acquire);
 }

@@ -125,7 +125,7 @@ VYRA_EXPORT int GetBaudRate(int index) {
   }
 }
 
-VYRA_EXPORT int ReadLine(int index, char* buffer, int size, int timeoutMs) {
+VYRA_EXPORT __attribute__((hot)) int ReadLine(int index, char* buffer, int size, int timeoutMs) {
   try {
     DuraSerial* d = DeviceAt(index);
     return (d && vyra::ReadLine(*d, buffer, size, timeoutMs)) ? 1 : 0;

@@ -166,7 +166,7 @@ int32_t TracePortId(std::u16string_view path) noexcept {
   }
 }
 
-void TraceBytes(int32_t port, char kind, std::string_view bytes, TraceWait wait) noexcept {
+[[gnu::hot]] void TraceBytes(int32_t port, char kind, std::string_view bytes, TraceWait wait) noexcept {
   if (port < 0 || bytes.empty()) return;
   if (ByteTrace* trace = ProcessTrace()) trace->Record(port, kind, bytes, wait);
 }

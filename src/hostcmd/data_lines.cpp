@@ -20,7 +20,7 @@ constexpr int64_t kMaxNotificationWaitMs = 50;
 
 }  // namespace
 
-char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
+[[gnu::hot]] char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
   if (limit <= 0 || budget == 0 || limit < kMinLineLimit) return destination;
   ChannelRings& rings = device.Rings();
   if (channel < 0 || channel >= rings.Count()) return destination;
@@ -44,7 +44,7 @@ char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int
   return pos;
 }
 
-bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
+[[gnu::hot]] bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
   if (length <= 0) return true;
   if (!buffer) return false;
   buffer[0] = '\0';
@@ -90,7 +90,7 @@ void DiscardSamples(DuraSerial& device) {
   for (int32_t i = 0; i < count; ++i) rings.At(i)->Discard();
 }
 
-bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
+[[gnu::hot]] bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
   try {
     // The clock is read once per wait, and not at all when data is waiting: a host reading
     // a paced stream waits once per line.

@@ -156,7 +156,7 @@ class PosixSerialPort final : public SerialPort {
 
   int IdleWaitMs() const override { return 500; }
 
-  WaitResult WaitReadable(Event& stop, int timeoutMs) override {
+  [[gnu::hot]] WaitResult WaitReadable(Event& stop, int timeoutMs) override {
     pollfd p[2] = {{static_cast<int>(stop.Native()), POLLIN, 0}, {fd_, POLLIN, 0}};
     int r = poll(p, 2, timeoutMs);
     if (r < 0) return errno == EINTR ? WaitResult::Timeout : WaitResult::Failed;
@@ -169,7 +169,7 @@ class PosixSerialPort final : public SerialPort {
     return WaitResult::Timeout;
   }
 
-  long ReadQueued(void* buffer, size_t capacity) override {
+  [[gnu::hot]] long ReadQueued(void* buffer, size_t capacity) override {
     for (;;) {
       ssize_t n = read(fd_, buffer, capacity);
       if (n >= 0) return static_cast<long>(n);  // 0: nothing queued (VMIN = VTIME = 0)

@@ -88,7 +88,7 @@ class Win32SerialPort final : public SerialPort {
     return ok;
   }
 
-  WaitResult WaitReadable(Event& stop, int timeoutMs) override {
+  [[gnu::hot]] WaitResult WaitReadable(Event& stop, int timeoutMs) override {
     const ULONGLONG start = GetTickCount64();
     auto remaining = [&]() -> DWORD {
       ULONGLONG spent = GetTickCount64() - start;
@@ -151,7 +151,7 @@ class Win32SerialPort final : public SerialPort {
     return WaitResult::Failed;
   }
 
-  long ReadQueued(void* buffer, size_t capacity) override {
+  [[gnu::hot]] long ReadQueued(void* buffer, size_t capacity) override {
     DWORD errors = 0;
     COMSTAT stat;
     ZeroMemory(&stat, sizeof stat);

@@ -45,7 +45,7 @@ ChannelInfo::ChannelInfo(int32_t period, int32_t decimals, std::string displayNa
   BuildSetupTexts(*this, decimals, unit);
 }
 
-int32_t Scaling::Store(double value) const noexcept {
+[[gnu::hot]] int32_t Scaling::Store(double value) const noexcept {
   double v = value;
   if (v > maximum) {
     v = maximum;

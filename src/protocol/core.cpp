@@ -60,10 +60,13 @@ bool ProtocolCore::DescriptionComplete() const {
   return !namesLine_.IsEmpty() && !unitsLine_.IsEmpty() && !maximaLine_.IsEmpty() && !minimaLine_.IsEmpty();
 }
 
-HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
+[[gnu::hot]] HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
   try {
-    // The reply as text ends at a NUL.
-    return Dispatch(line.substr(0, line.find('\0')), now);
+    // The reply as text ends at a NUL. Looked for in a loop: lines are short, and memchr
+    // would be one more cold library page for a reader waking to each line.
+    size_t length = 0;
+    while (length < line.size() && line[length] != '\0') ++length;
+    return Dispatch(line.substr(0, length), now);
   } catch (...) {
     // A line that cannot be handled (no memory, a bad length) fails alone; the next one is
     // handled as usual.
@@ -71,10 +74,24 @@ HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
   }
 }
 
-HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
-  // Sample lines are read from the bytes; only the rare replies are made text.
-  auto text = [v] { return BVL::String(v.data(), static_cast<int>(v.size())); };
+[[gnu::hot]] HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
+  // Nearly every line is a sample line, read from its bytes; only the rare replies are made
+  // text.
+  if (state_ != kSampling) return HandleAwaitedReply(v);
+  ServiceWaveform(now);
+  if (BeginsWith(v, "w5")) {
+    HandleWaveformLine(v, now);
+    return kS_OK;
+  }
+  if (BeginsWith(v, 'm')) return HandleMeasurementLine(BVL::String(v.data(), static_cast<int>(v.size())));
+  HandleSampleLine(v);
+  return kS_OK;
+}
 
+// The handshake, start and stop: each state awaits one reply. Apart from Dispatch, so that
+// what every sample line runs stays on few code pages.
+HResult ProtocolCore::HandleAwaitedReply(std::string_view v) {
+  auto text = [v] { return BVL::String(v.data(), static_cast<int>(v.size())); };
   switch (state_) {
     case kAwaitStart:
       if (!BeginsWith(v, 'S')) return kS_OK;
@@ -211,16 +228,6 @@ HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
     case kAwaitStopEcho:
       if (!BeginsWith(v, 'S')) return kS_OK;
       Advance(kReady);
-      return kS_OK;
-
-    case kSampling:
-      ServiceWaveform(now);
-      if (BeginsWith(v, "w5")) {
-        HandleWaveformLine(v, now);
-        return kS_OK;
-      }
-      if (BeginsWith(v, 'm')) return HandleMeasurementLine(text());
-      HandleSampleLine(v);
       return kS_OK;
 
     default:  // created, ready, and the unused values: nothing is awaited

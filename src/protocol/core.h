@@ -115,6 +115,7 @@ class ProtocolCore {
 
  private:
   HResult Dispatch(std::string_view line, LineTime now);
+  HResult HandleAwaitedReply(std::string_view line);
   void Advance(int32_t to) { state_ = to; }
   HResult IdentifyDevice(const BVL::String& reply);
   bool ParseUploadRates(const BVL::String& line);

@@ -4,15 +4,15 @@
 
 namespace vyra {
 
-void ProtocolCore::Push(int32_t channel, double value) {
+[[gnu::hot]] void ProtocolCore::Push(int32_t channel, double value) {
   SampleChannel& c = sampleChannels_[static_cast<size_t>(channel)];
   c.last = c.scaling.Store(value);
   out_.Value(channel, c.last);
 }
 
-void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, sampleChannels_[static_cast<size_t>(channel)].last); }
+[[gnu::hot]] void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, sampleChannels_[static_cast<size_t>(channel)].last); }
 
-void ProtocolCore::HandleSampleLine(std::string_view v) {
+[[gnu::hot]] void ProtocolCore::HandleSampleLine(std::string_view v) {
   // This runs for every line the monitor streams, on a reader that slept since the last
   // one: the fields are read from its bytes in one walk, nothing is allocated, and only the
   // packed per-channel values are touched.

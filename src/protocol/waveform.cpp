@@ -29,7 +29,7 @@ HResult ProtocolCore::ParseWaveformInfo(const BVL::String& line) {
   return kS_OK;
 }
 
-void ProtocolCore::ServiceWaveform(LineTime now) {
+[[gnu::hot]] void ProtocolCore::ServiceWaveform(LineTime now) {
   if (!isBranded_) return;
   if (waveformInProgress_) {
     if (now.Ms() < lastWaveformTime_ + kWaveformTimeoutMs) return;
@@ -45,7 +45,7 @@ void ProtocolCore::ServiceWaveform(LineTime now) {
   }
 }
 
-void ProtocolCore::HandleWaveformLine(std::string_view line, LineTime now) {
+[[gnu::hot]] void ProtocolCore::HandleWaveformLine(std::string_view line, LineTime now) {
   if (!isBranded_) return;
   FieldReader fields(line);
   // A block without its index cannot be placed in the upload; it is ignored.

@@ -90,7 +90,7 @@ bool COMPort::WriteTraced(plat::SerialPort& line, const void* data, size_t lengt
   return false;
 }
 
-void COMPort::TraceReceived(const void* bytes, long count) const noexcept {
+[[gnu::hot]] void COMPort::TraceReceived(const void* bytes, long count) const noexcept {
   if (count > 0)
     TraceBytes(tracePort.load(std::memory_order_relaxed), '<',
                std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(count)));

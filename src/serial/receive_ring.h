@@ -2,7 +2,6 @@
 // The reader thread's receive ring: 8192 bytes, at most 8191 held, cut into lines at LF.
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 namespace vyra {
 
@@ -45,6 +44,27 @@ struct CutResult {
   int32_t status = 0;  // the first non-zero status of `handle`
   int dispatched = 0;  // replies handed over
 };
-CutResult CutLines(ReceiveRing& ring, char* scratch, const std::function<int32_t(const char*, int)>& handle);
+// A template, so the reader's handler is inlined into its pass rather than called through a
+// std::function from another code page.
+template <class Handle>
+CutResult CutLines(ReceiveRing& ring, char* scratch, Handle&& handle) {
+  CutResult result;
+  int length = 0;
+  while (ring.TakeLine(scratch, &length) > 0) {
+    // The length comes from the LF itself, so a CR swallowed after the LF (an empty line
+    // right behind the reply) cannot hide the reply's own CR.
+    const char* p = scratch;
+    int n = length;
+    while (n > 0 && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) {
+      ++p;
+      --n;
+    }
+    if (n < 2 || p[n - 1] != '\r') continue;  // blank, or not ended by CR LF
+    ++result.dispatched;
+    const int32_t status = handle(p, n - 1);
+    if (status != 0 && result.status == 0) result.status = status;
+  }
+  return result;
+}
 
 }  // namespace vyra

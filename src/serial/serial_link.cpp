@@ -5,11 +5,6 @@
 
 namespace vyra {
 
-int64_t NowMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 SerialLink::~SerialLink() { StopReader(-1); }
 
 bool SerialLink::StartReader() {
@@ -90,7 +85,7 @@ bool SerialLink::EndReaderForUnload(int64_t deadlineMs) {
   return true;
 }
 
-void SerialLink::ReaderLoop() {
+[[gnu::hot]] void SerialLink::ReaderLoop() {
   // `reader_` is replaced only after this thread has been joined.
   Reader* r = reader_.get();
   if (!r || !r->line) return;
@@ -116,7 +111,7 @@ void SerialLink::ReaderLoop() {
   r->stop.Wait(-1);
 }
 
-HResult SerialLink::ReceivePass() {
+[[gnu::hot]] HResult SerialLink::ReceivePass() {
   char buffer[ReceiveRing::kSize];
   if (Reader* r = reader_.get(); r && r->line) {
     long n = r->line->ReadQueued(buffer, static_cast<size_t>(ring_.Free()));

@@ -4,6 +4,7 @@
 // under the Windows loader lock). It knows nothing of what the lines mean: each goes to its
 // Receiver on the reader thread, and it writes what it is given.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -17,8 +18,12 @@
 
 namespace vyra {
 
-// Milliseconds of a monotonic clock: the time base of every time-out.
-int64_t NowMs();
+// Milliseconds of a monotonic clock: the time base of every time-out. Inline, as the host's
+// ReadLine reads it on every wait.
+inline int64_t NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 class SerialLink : public COMPort {
  public:

@@ -227,6 +227,12 @@ TEST(ProtocolSamples, StarRepeatsAndTextReadsAsZeroClamped) {
   r->FeedAll({"*,*", "42,x", "*,7", "**,*"});  // only a lone star repeats
   EXPECT_EQ(r->TakeValues(0), (V{0, 42, 42, 10}));
   EXPECT_EQ(r->TakeValues(1), (V{0, 0, 7, 7}));
+  // The line as text ends at a NUL: what follows it is not a field.
+  r->Feed(std::string_view("30,4\0,9", 7));
+  r->Feed(std::string_view("\0" "50,6", 5));
+  r->Feed(std::string_view("80,9\0", 5));
+  EXPECT_EQ(r->TakeValues(0), (V{30, 80}));
+  EXPECT_EQ(r->TakeValues(1), (V{4, 9}));
 }
 
 TEST(ProtocolSamples, WaveformAndMeasurementLinesAreNotSamples) {
