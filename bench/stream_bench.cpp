@@ -76,6 +76,8 @@ double CpuMs(clockid_t clock) {
   clock_gettime(clock, &t);
   return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
+// CPU milliseconds spent over a window, as a percentage of one core.
+double PctOfCore(double cpuMs, double seconds) { return 100.0 * cpuMs / (seconds * 1000.0); }
 
 // --- the simulator process --------------------------------------------------------------
 // argv: --sim <devices> <bytesPerSecond> <rates> <initialRate> <memfd>
@@ -370,7 +372,7 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
     // What initialised devices cost while nothing streams: the reader threads' own wake-ups.
     const double c0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
     std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    r.idleCpuPct = 100.0 * (CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0) / (idleSeconds * 1000.0);
+    r.idleCpuPct = PctOfCore(CpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0, idleSeconds);
   }
   for (int i = 0; i < devices; ++i) {
     vyra::host::CommandRecord rec;
@@ -506,7 +508,7 @@ void Report(benchmark::State& state, const RunResult& r) {
     if (t.counterValues < r.sent[i]) missing += r.sent[i] - t.counterValues;
     lat.insert(lat.end(), t.latencyNs.begin(), t.latencyNs.end());
   }
-  const double cpuPct = 100.0 * r.cpuMs / (r.seconds * 1000.0);
+  const double cpuPct = PctOfCore(r.cpuMs, r.seconds);
   state.counters["devices"] = n;
   state.counters["samples_per_s"] = values / r.seconds;
   state.counters["lines_per_s"] = values / r.seconds / vyra::sim::DescribeProfile(kProfile, false).channels.size();
@@ -514,10 +516,11 @@ void Report(benchmark::State& state, const RunResult& r) {
   state.counters["duplicated"] = static_cast<double>(dup);
   state.counters["cpu_pct_of_core"] = cpuPct;
   state.counters["cpu_pct_per_device"] = cpuPct / n;
-  state.counters["host_threads_cpu_pct"] = 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
-  state.counters["reader_cpu_pct"] = cpuPct - 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
+  const double hostPct = PctOfCore(r.hostCpuMs, r.seconds);
+  state.counters["host_threads_cpu_pct"] = hostPct;
+  state.counters["reader_cpu_pct"] = cpuPct - hostPct;
   if (r.idleCpuPct >= 0) state.counters["idle_cpu_pct"] = r.idleCpuPct;
-  state.counters["sim_cpu_pct"] = 100.0 * r.simCpuMs / (r.seconds * 1000.0);
+  state.counters["sim_cpu_pct"] = PctOfCore(r.simCpuMs, r.seconds);
   if (r.live) {
     state.counters["client_kbytes_per_s"] = r.clientBytes / 1024 / r.seconds;
     state.counters["rss_growth_kb"] = r.rssGrowthKb;
@@ -647,7 +650,7 @@ void BM_ToolDevices(benchmark::State& state) {
       lost += t.lost;
       dup += t.duplicated;
     }
-    const double cpuPct = 100.0 * cpuMs / (wall * 1000.0);
+    const double cpuPct = PctOfCore(cpuMs, wall);
     state.counters["devices"] = devices;
     state.counters["samples_per_s"] = values / wall;
     state.counters["lost"] = static_cast<double>(lost);
@@ -944,8 +947,8 @@ FloorResult MeasureFloor(bool handoff, double seconds) {
     close(stopFd);
     close(fd);
     result.linesPerS = (l1 - l0) / secs;
-    result.cpuPct = 100.0 * cpuMs / (secs * 1000.0);
-    result.waiterCpuPct = 100.0 * waiterMs / (secs * 1000.0);
+    result.cpuPct = PctOfCore(cpuMs, secs);
+    result.waiterCpuPct = PctOfCore(waiterMs, secs);
   }
   return result;
 }
@@ -980,10 +983,10 @@ void BM_StreamShare(benchmark::State& state) {
         state.SkipWithError((r.ok ? f.error : r.error).c_str());
         return;
       }
-      ours.push_back(100.0 * r.cpuMs / (r.seconds * 1000.0));
+      ours.push_back(PctOfCore(r.cpuMs, r.seconds));
       floors.push_back(f.cpuPct);
       ratios.push_back(ours.back() / f.cpuPct);
-      const double hostPct = 100.0 * r.hostCpuMs / (r.seconds * 1000.0);
+      const double hostPct = PctOfCore(r.hostCpuMs, r.seconds);
       if (f.waiterCpuPct > 0 && f.cpuPct > f.waiterCpuPct) {
         readerRatios.push_back((ours.back() - hostPct) / (f.cpuPct - f.waiterCpuPct));
         hostRatios.push_back(hostPct / f.waiterCpuPct);
