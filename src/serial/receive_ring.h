@@ -48,6 +48,7 @@ struct CutResult {
 // std::function from another code page.
 template <class Handle>
 CutResult CutLines(ReceiveRing& ring, char* scratch, Handle&& handle) {
+  const auto isAsciiSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
   CutResult result;
   int length = 0;
   while (ring.TakeLine(scratch, &length) > 0) {
@@ -55,7 +56,7 @@ CutResult CutLines(ReceiveRing& ring, char* scratch, Handle&& handle) {
     // right behind the reply) cannot hide the reply's own CR.
     const char* p = scratch;
     int n = length;
-    while (n > 0 && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) {
+    while (n > 0 && isAsciiSpace(*p)) {
       ++p;
       --n;
     }
