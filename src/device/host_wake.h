@@ -2,9 +2,7 @@
 // Wakes host threads waiting for a device (ReadLine, Initialise, host commands) when the
 // reader thread has handled lines or a close has begun.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
 #include "serial/serial_link.h"
 
@@ -33,8 +31,6 @@ class HostWake {
   End WaitFor(Ready ready, int64_t limitMs);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
   std::atomic<uint32_t> sequence_{0};
   std::atomic<int32_t> waiters_{0};
   std::atomic<uint32_t> closeCount_{0};
