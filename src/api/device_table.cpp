@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "device/dura_serial.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -15,7 +16,7 @@ std::atomic<DuraSerial*> slots[kCapacity];
 std::atomic<size_t> count{0};
 }  // namespace
 
-[[gnu::hot]] DuraSerial* DeviceAt(int index) {
+VYRA_HOT_PATH DuraSerial* DeviceAt(int index) {
   if (index < 0 || static_cast<size_t>(index) >= count.load(std::memory_order_acquire)) return nullptr;
   return slots[static_cast<size_t>(index)].load(std::memory_order_acquire);
 }

@@ -12,6 +12,7 @@
 #include "platform/thread_end.h"
 #include "device/dura_serial.h"
 #include "platform/process_wide.h"
+#include "support/hot_path.h"
 #include "vyra/com.h"
 
 #if defined(_WIN32)
@@ -125,7 +126,7 @@ VYRA_EXPORT int GetBaudRate(int index) {
   }
 }
 
-VYRA_EXPORT __attribute__((hot)) int ReadLine(int index, char* buffer, int size, int timeoutMs) {
+VYRA_EXPORT VYRA_HOT_PATH int ReadLine(int index, char* buffer, int size, int timeoutMs) {
   try {
     DuraSerial* d = DeviceAt(index);
     return (d && vyra::ReadLine(*d, buffer, size, timeoutMs)) ? 1 : 0;

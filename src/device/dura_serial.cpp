@@ -9,6 +9,7 @@
 
 #include "framework/log.h"
 #include "platform/codepage.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -219,13 +220,13 @@ HResult DuraSerial::HandleReply(const char* bytes, int length) {
   return status;
 }
 
-[[gnu::hot]] int32_t DuraSerial::Line(const char* bytes, int length) {
+VYRA_HOT_PATH int32_t DuraSerial::Line(const char* bytes, int length) {
   return WithCore([&](ProtocolCore& core) {
     return core.HandleLine(std::string_view(bytes, static_cast<size_t>(length)), LineTime(passNowMs_, &NowMs));
   });
 }
 
-[[gnu::hot]] void DuraSerial::PassEnd(int dispatched) {
+VYRA_HOT_PATH void DuraSerial::PassEnd(int dispatched) {
   passNowMs_ = -1;
   if (dispatched == 0) return;
   // The comments the lines made go to the host outside the core's lock: the host may call
@@ -268,7 +269,7 @@ void DuraSerial::ChannelsBuilt() {
   }
 }
 
-[[gnu::hot]] void DuraSerial::Value(int32_t channel, int32_t value) { rings_.Push(channel, value); }
+VYRA_HOT_PATH void DuraSerial::Value(int32_t channel, int32_t value) { rings_.Push(channel, value); }
 
 void DuraSerial::Comment(int64_t samples, const BVL::String& text) {
   // Waveform samples keep pace with the sample lines, which arrive at the current upload

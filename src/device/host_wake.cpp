@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "platform/wake_word.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -11,13 +12,13 @@ namespace vyra {
 // or the waiter sees the new sequence. With no waiter a notification costs one atomic add
 // and one load. The sleep is on the sequence itself, not a condition variable: a waiter
 // woken for a line then takes no lock, whose release would cost a second system call.
-[[gnu::hot]] void HostWake::Notify() {
+VYRA_HOT_PATH void HostWake::Notify() {
   sequence_.fetch_add(1, std::memory_order_seq_cst);
   if (waiters_.load(std::memory_order_seq_cst) == 0) return;
   plat::WakeAll(sequence_);
 }
 
-[[gnu::hot]] uint32_t HostWake::WaitUntil(uint32_t seenSequence, int64_t deadlineMs) {
+VYRA_HOT_PATH uint32_t HostWake::WaitUntil(uint32_t seenSequence, int64_t deadlineMs) {
   // NowMs counts this clock's whole milliseconds, so a deadline taken as NowMs() + limit may
   // have started up to a millisecond before the call; waiting to the end of the deadline's
   // millisecond keeps every wait at least as long as its limit.

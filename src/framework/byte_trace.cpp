@@ -6,6 +6,7 @@
 #include "framework/log.h"
 #include "platform/codepage.h"
 #include "platform/process_wide.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -166,7 +167,7 @@ int32_t TracePortId(std::u16string_view path) noexcept {
   }
 }
 
-[[gnu::hot]] void TraceBytes(int32_t port, char kind, std::string_view bytes, TraceWait wait) noexcept {
+VYRA_HOT_PATH void TraceBytes(int32_t port, char kind, std::string_view bytes, TraceWait wait) noexcept {
   if (port < 0 || bytes.empty()) return;
   if (ByteTrace* trace = ProcessTrace()) trace->Record(port, kind, bytes, wait);
 }

@@ -7,6 +7,8 @@
 
 #include "hostcmd/host_commands.h"
 
+#include "support/hot_path.h"
+
 namespace vyra {
 
 namespace {
@@ -20,7 +22,7 @@ constexpr int64_t kMaxNotificationWaitMs = 50;
 
 }  // namespace
 
-[[gnu::hot]] char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
+VYRA_HOT_PATH char* FormatDataLine(DuraSerial& device, int32_t channel, char* destination, int32_t limit, int32_t& budget) {
   if (limit <= 0 || budget == 0 || limit < kMinLineLimit) return destination;
   ChannelRings& rings = device.Rings();
   if (channel < 0 || channel >= rings.Count()) return destination;
@@ -44,7 +46,7 @@ constexpr int64_t kMaxNotificationWaitMs = 50;
   return pos;
 }
 
-[[gnu::hot]] bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
+VYRA_HOT_PATH bool ReadDataLines(DuraSerial& device, char* buffer, int32_t length) {
   if (length <= 0) return true;
   if (!buffer) return false;
   buffer[0] = '\0';
@@ -90,7 +92,7 @@ void DiscardSamples(DuraSerial& device) {
   for (int32_t i = 0; i < count; ++i) rings.At(i)->Discard();
 }
 
-[[gnu::hot]] bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
+VYRA_HOT_PATH bool ReadLine(DuraSerial& device, char* buffer, int32_t size, int32_t timeoutMs) {
   try {
     // The clock is read once per wait, and not at all when data is waiting: a host reading
     // a paced stream waits once per line.

@@ -8,6 +8,7 @@
 
 #include "protocol/classify.h"
 #include "protocol/fields.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -45,7 +46,7 @@ ChannelInfo::ChannelInfo(int32_t period, int32_t decimals, std::string displayNa
   BuildSetupTexts(*this, decimals, unit);
 }
 
-[[gnu::hot]] int32_t Scaling::Store(double value) const noexcept {
+VYRA_HOT_PATH int32_t Scaling::Store(double value) const noexcept {
   double v = value;
   if (v > maximum) {
     v = maximum;

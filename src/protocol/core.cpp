@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/hot_path.h"
+
 namespace vyra {
 
 namespace {
@@ -60,7 +62,7 @@ bool ProtocolCore::DescriptionComplete() const {
   return !namesLine_.IsEmpty() && !unitsLine_.IsEmpty() && !maximaLine_.IsEmpty() && !minimaLine_.IsEmpty();
 }
 
-[[gnu::hot]] HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
+VYRA_HOT_PATH HResult ProtocolCore::HandleLine(std::string_view line, LineTime now) noexcept {
   try {
     // The reply as text ends at a NUL. Looked for in a loop: lines are short, and memchr
     // would be one more cold library page for a reader waking to each line.
@@ -74,7 +76,7 @@ bool ProtocolCore::DescriptionComplete() const {
   }
 }
 
-[[gnu::hot]] HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
+VYRA_HOT_PATH HResult ProtocolCore::Dispatch(std::string_view v, LineTime now) {
   // Nearly every line is a sample line, read from its bytes; only the rare replies are made
   // text.
   if (state_ != kSampling) return HandleAwaitedReply(v);

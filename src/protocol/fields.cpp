@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/hot_path.h"
 
 namespace vyra {
 
@@ -222,7 +223,7 @@ size_t CountFieldsOf(std::basic_string_view<Ch> line) {
 }
 
 size_t CountFields(std::u16string_view line) { return CountFieldsOf(line); }
-[[gnu::hot]] size_t CountFields(std::string_view line) { return CountFieldsOf(line); }
+VYRA_HOT_PATH size_t CountFields(std::string_view line) { return CountFieldsOf(line); }
 
 float ParseNumberWide(std::u16string_view field) {
   for (char16_t c : field) {
@@ -237,7 +238,7 @@ float ParseNumberWide(std::u16string_view field) {
 
 float ParseNumber(const BVL::String& field) { return ParseNumberWide(field.View()); }
 
-[[gnu::hot]] float ParseNumber(std::string_view narrow) { return ParseAscii(narrow.data(), narrow.data() + narrow.size()); }
+VYRA_HOT_PATH float ParseNumber(std::string_view narrow) { return ParseAscii(narrow.data(), narrow.data() + narrow.size()); }
 
 float ParseNumberReference(std::string_view narrow) {
   std::istringstream stream{std::string(narrow)};

@@ -1,18 +1,19 @@
 // Sample lines: one value per parameter, scaled into each channel's ring.
 #include "protocol/core.h"
 #include "protocol/fields.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 
-[[gnu::hot]] void ProtocolCore::Push(int32_t channel, double value) {
+VYRA_HOT_PATH void ProtocolCore::Push(int32_t channel, double value) {
   SampleChannel& c = sampleChannels_[static_cast<size_t>(channel)];
   c.last = c.scaling.Store(value);
   out_.Value(channel, c.last);
 }
 
-[[gnu::hot]] void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, sampleChannels_[static_cast<size_t>(channel)].last); }
+VYRA_HOT_PATH void ProtocolCore::Repeat(int32_t channel) { out_.Value(channel, sampleChannels_[static_cast<size_t>(channel)].last); }
 
-[[gnu::hot]] void ProtocolCore::HandleSampleLine(std::string_view v) {
+VYRA_HOT_PATH void ProtocolCore::HandleSampleLine(std::string_view v) {
   // This runs for every line the monitor streams, on a reader that slept since the last
   // one: the fields are read from its bytes in one walk, nothing is allocated, and only the
   // packed per-channel values are touched.

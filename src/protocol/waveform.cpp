@@ -8,6 +8,7 @@
 
 #include "protocol/core.h"
 #include "protocol/fields.h"
+#include "support/hot_path.h"
 
 namespace vyra {
 namespace {
@@ -29,7 +30,7 @@ HResult ProtocolCore::ParseWaveformInfo(const BVL::String& line) {
   return kS_OK;
 }
 
-[[gnu::hot]] void ProtocolCore::ServiceWaveform(LineTime now) {
+VYRA_HOT_PATH void ProtocolCore::ServiceWaveform(LineTime now) {
   if (!isBranded_) return;
   if (waveformInProgress_) {
     if (now.Ms() < lastWaveformTime_ + kWaveformTimeoutMs) return;
@@ -45,7 +46,7 @@ HResult ProtocolCore::ParseWaveformInfo(const BVL::String& line) {
   }
 }
 
-[[gnu::hot]] void ProtocolCore::HandleWaveformLine(std::string_view line, LineTime now) {
+VYRA_HOT_PATH void ProtocolCore::HandleWaveformLine(std::string_view line, LineTime now) {
   if (!isBranded_) return;
   FieldReader fields(line);
   // A block without its index cannot be placed in the upload; it is ignored.

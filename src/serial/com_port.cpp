@@ -3,6 +3,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/hot_path.h"
+
 namespace vyra {
 
 COMPort::~COMPort() {
@@ -90,7 +92,7 @@ bool COMPort::WriteTraced(plat::SerialPort& line, const void* data, size_t lengt
   return false;
 }
 
-[[gnu::hot]] void COMPort::TraceReceived(const void* bytes, long count) const noexcept {
+VYRA_HOT_PATH void COMPort::TraceReceived(const void* bytes, long count) const noexcept {
   if (count > 0)
     TraceBytes(tracePort.load(std::memory_order_relaxed), '<',
                std::string_view(static_cast<const char*>(bytes), static_cast<size_t>(count)));

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "support/hot_path.h"
+
 namespace vyra {
 
 // Byte loops rather than memchr and memcpy: a pass moves a line or two, and each library
 // routine would be one more cold code page for a reader waking to each line.
-[[gnu::hot]] int ReceiveRing::Append(const char* bytes, int n) {
+VYRA_HOT_PATH int ReceiveRing::Append(const char* bytes, int n) {
   n = std::clamp(n, 0, Free());
   for (int i = 0; i < n; ++i) storage_[(write_ + i) & (kSize - 1)] = bytes[i];
   write_ = (write_ + n) & (kSize - 1);
@@ -20,7 +22,7 @@ int ReceiveRing::FindLineFeed() const {
   return -1;
 }
 
-[[gnu::hot]] int ReceiveRing::TakeLine(char* destination, int* lineLength) {
+VYRA_HOT_PATH int ReceiveRing::TakeLine(char* destination, int* lineLength) {
   int lf = FindLineFeed();
   if (skipping_) {
     if (lf < 0) {

@@ -3,6 +3,9 @@
 
 #include <chrono>
 
+#include "platform/hot_path.h"
+#include "support/hot_path.h"
+
 namespace vyra {
 
 SerialLink::~SerialLink() { StopReader(-1); }
@@ -85,7 +88,7 @@ bool SerialLink::EndReaderForUnload(int64_t deadlineMs) {
   return true;
 }
 
-[[gnu::hot]] void SerialLink::ReaderLoop() {
+VYRA_HOT_PATH void SerialLink::ReaderLoop() {
   // `reader_` is replaced only after this thread has been joined.
   Reader* r = reader_.get();
   if (!r || !r->line) return;
@@ -95,6 +98,8 @@ bool SerialLink::EndReaderForUnload(int64_t deadlineMs) {
       if (result == plat::SerialPort::WaitResult::Stopped) return;
       if (result == plat::SerialPort::WaitResult::Timeout) continue;
       if (result == plat::SerialPort::WaitResult::Readable) {
+        // A paced stream wakes this thread to each line with the path gone cold.
+        plat::WarmHotPath();
         ReceivePass();
         if (!r->lineFailed) continue;
       }
@@ -111,7 +116,7 @@ bool SerialLink::EndReaderForUnload(int64_t deadlineMs) {
   r->stop.Wait(-1);
 }
 
-[[gnu::hot]] HResult SerialLink::ReceivePass() {
+VYRA_HOT_PATH HResult SerialLink::ReceivePass() {
   char buffer[ReceiveRing::kSize];
   if (Reader* r = reader_.get(); r && r->line) {
     long n = r->line->ReadQueued(buffer, static_cast<size_t>(ring_.Free()));
