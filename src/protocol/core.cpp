@@ -10,7 +10,14 @@ namespace vyra {
 
 namespace {
 
-bool BeginsWith(std::string_view line, std::string_view prefix) { return line.substr(0, prefix.size()) == prefix; }
+// Byte by byte: every sample line is tested here, and memcmp would be one more cold library
+// page for a reader waking to each line.
+bool BeginsWith(std::string_view line, std::string_view prefix) {
+  if (line.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (line[i] != prefix[i]) return false;
+  return true;
+}
 
 bool BeginsWith(std::string_view line, char c) { return !line.empty() && line[0] == c; }
 
