@@ -48,6 +48,7 @@
 
 #include "live_server.h"
 #include "module.h"
+#include "platform/serial_port.h"
 #include "stream_data.h"
 #include "support/live_client.h"
 #include "vyra_sim.h"
@@ -866,7 +867,8 @@ BENCHMARK(BM_StreamPython)->Name("Stream/python")->Iterations(1)->Unit(benchmark
 // What any reader on this machine pays for the same paced stream, as a floor under the
 // figures above: a bare poll/read loop in C++ (threads = 1), and the same loop handing each
 // line to a second thread through a condition variable, as a reader thread hands data to a
-// host thread waiting in ReadLine (threads = 2). No parsing, no rings.
+// host thread waiting in ReadLine (threads = 2). No parsing, no rings. The reader runs at the
+// priority the plug-in's reader takes, where it may, so that both are scheduled alike.
 struct FloorResult {
   std::string error;
   double linesPerS = 0, cpuPct = 0, waiterCpuPct = 0;  // waiterCpuPct: the hand-off's second thread
@@ -909,6 +911,7 @@ FloorResult MeasureFloor(bool handoff, double seconds) {
         }
       });
     std::thread reader([&] {
+      vyra::plat::RaiseCurrentThreadPriority();
       char buffer[8192];
       for (;;) {
         pollfd p[2] = {{stopFd, POLLIN, 0}, {fd, POLLIN, 0}};
