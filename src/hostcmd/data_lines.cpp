@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "hostcmd/host_commands.h"
-
 #include "support/hot_path.h"
 
 namespace vyra {
