@@ -1,4 +1,4 @@
-// Received bytes, in bursts, through the receive ring, line cutting and the protocol core,
+// Received bytes, in bursts, through the receive buffer, line cutting and the protocol core,
 // starting from any acquisition state the handshake reaches; between bursts time passes
 // and the host may start or stop sampling or select a period.
 //
@@ -8,7 +8,7 @@
 #include <iterator>
 
 #include "fuzz_core.h"
-#include "serial/receive_ring.h"
+#include "serial/receive_buffer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace vyra;
@@ -21,21 +21,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   fuzz::Core core(flags & 1);
   core.DriveTo(state, flags & 2);
-  ReceiveRing ring;
-  static char scratch[ReceiveRing::kSize];
+  ReceiveBuffer buffer;
   for (unsigned pass = 0; !in.Empty(); ++pass) {
-    // The reader takes only what the ring has room for, as the real read does.
-    std::string_view bytes = in.Take(std::max(std::min<size_t>(burst, static_cast<size_t>(ring.Free())), size_t{1}));
-    if (ring.Append(bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) fuzz::Fail();
-    const CutResult cut = CutLines(ring, scratch, [&](const char* line, int n) -> int32_t {
-      // A reply: inside the scratch buffer, no LF in it, no leading white space, its CR and
-      // a NUL behind it.
-      if (n < 1 || line < scratch || line + n + 1 >= scratch + sizeof scratch) fuzz::Fail();
+    // The reader takes only what the buffer has room for, as the real read does.
+    std::string_view bytes = in.Take(std::max(std::min<size_t>(burst, static_cast<size_t>(buffer.Free())), size_t{1}));
+    const char* const start = buffer.Space() - buffer.Used();
+    if (buffer.Append(bytes.data(), static_cast<int>(bytes.size())) != static_cast<int>(bytes.size())) fuzz::Fail();
+    const char* const end = start + buffer.Used();
+    const CutResult cut = CutLines(buffer, [&](const char* line, int n) -> int32_t {
+      // A reply: inside the bytes held, no LF in it, no leading white space, its CR and a NUL
+      // behind it.
+      if (n < 1 || line < start || line + n + 1 >= end) fuzz::Fail();
       if (std::memchr(line, '\n', static_cast<size_t>(n)) || line[n] != '\r' || line[n + 1] != '\0') fuzz::Fail();
       if (line[0] == ' ' || (line[0] >= '\t' && line[0] <= '\r')) fuzz::Fail();
       return core.Line(std::string_view(line, static_cast<size_t>(n)));
     });
-    if (cut.dispatched < 0 || ring.Used() > ReceiveRing::kMaxHeld) fuzz::Fail();
+    if (cut.dispatched < 0 || buffer.Used() > ReceiveBuffer::kMaxHeld) fuzz::Fail();
     core.nowMs += stepMs;
     if (flags & 4) {
       switch ((requests + pass) % 8) {

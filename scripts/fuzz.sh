@@ -4,7 +4,7 @@
 # TARGET, e.g. receive_pass) for SECONDS on one core, starting from its committed corpus in
 # fuzz/corpus/<target>; new inputs go to build-fuzz/corpus/<target>, crashes to
 # build-fuzz/findings/. FUZZ_MAX_LEN (default 9000, enough for a line longer than the
-# receive ring) caps input size; smaller inputs run many times faster. Extra libFuzzer
+# receive buffer) caps input size; smaller inputs run many times faster. Extra libFuzzer
 # options: FUZZ_OPTS="-runs=10000000".
 # The committed corpus is replayed by the normal test run (ctest: fuzz_replay.*).
 set -euo pipefail

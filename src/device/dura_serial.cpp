@@ -62,8 +62,8 @@ DuraSerial::DuraSerial(std::u16string path, std::u16string identifier)
     : devicePath(std::move(path)),
       serialNumber(SerialNumberFromPath(devicePath)),
       isBranded(identifier.find(u"BVLVYRA") != std::u16string::npos),
-      link_(*this),
-      core_(isBranded, *this) {
+      core_(isBranded, *this),
+      link_(*this) {
   LogEntry("devicePath: ", std::u16string_view(devicePath));
 }
 

@@ -140,9 +140,9 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
     BVL::String text;
   };
 
-  // What the reader's pass touches is declared together, the core's hot part last; what host
-  // threads read on every ReadLine sits on cache lines the reader does not write per line.
-  SerialLink link_;
+  // What the reader's pass touches is declared together, ending with the link, whose receive
+  // buffer's front follows the few members its pass reads; what host threads read on every
+  // ReadLine sits on cache lines the reader does not write per line.
   mutable std::mutex coreMutex_;  // every call into core_; never held across a call into the host
   // Set with comments_ under the lock, so a pass that made none skips the lock at its end.
   std::atomic<bool> commentsPending_{false};
@@ -153,6 +153,7 @@ class DuraSerial final : private SerialLink::Receiver, private ProtocolCore::Out
   ChannelRings rings_;
   HostWake wake_;
   ProtocolCore core_;
+  SerialLink link_;
   std::vector<PendingComment> comments_;  // made under coreMutex_, posted after it (reader thread)
   HostDocumentSlot document_;
 };

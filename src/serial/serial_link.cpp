@@ -13,7 +13,7 @@ SerialLink::~SerialLink() { StopReader(-1); }
 bool SerialLink::StartReader() {
   std::shared_ptr<plat::SerialPort> line = Line();
   if (!line) return false;
-  ring_.Clear();
+  received_.Clear();
   auto fresh = std::make_unique<Reader>();
   // Without its stop event a reader could never be stopped, and every later close or
   // destructor would wait for it for good.
@@ -117,16 +117,17 @@ VYRA_HOT_PATH void SerialLink::ReaderLoop() {
 }
 
 VYRA_HOT_PATH HResult SerialLink::ReceivePass() {
-  char buffer[ReceiveRing::kSize];
   if (Reader* r = reader_.get(); r && r->line) {
-    long n = r->line->ReadQueued(buffer, static_cast<size_t>(ring_.Free()));
-    TraceReceived(buffer, n);
+    // Read straight into the buffer, behind what it holds.
+    char* space = received_.Space();
+    long n = r->line->ReadQueued(space, static_cast<size_t>(received_.Free()));
+    TraceReceived(space, n);
     if (n < 0)
       r->lineFailed = true;
     else
-      ring_.Append(buffer, static_cast<int>(n));
+      received_.Filled(static_cast<int>(n));
   }
-  CutResult cut = CutLines(ring_, buffer, [this](const char* bytes, int length) -> int32_t {
+  CutResult cut = CutLines(received_, [this](const char* bytes, int length) -> int32_t {
     try {
       return receiver_.Line(bytes, length);
     } catch (...) {

@@ -1,6 +1,6 @@
 #pragma once
 // The serial link under a device: the open port, the reader thread that waits on it, the
-// receive ring and its cutting into lines, and stopping the reader (parked and ended there
+// receive buffer and its cutting into lines, and stopping the reader (parked and ended there
 // under the Windows loader lock). It knows nothing of what the lines mean: each goes to its
 // Receiver on the reader thread, and it writes what it is given.
 #include <atomic>
@@ -14,7 +14,7 @@
 #include "platform/event.h"
 #include "platform/thread_end.h"
 #include "serial/com_port.h"
-#include "serial/receive_ring.h"
+#include "serial/receive_buffer.h"
 
 namespace vyra {
 
@@ -51,7 +51,7 @@ class SerialLink : public COMPort {
     std::lock_guard l(portMutex);
     port = std::move(line);
   }
-  // A new reader on the open line, with an empty ring. A reader left by an earlier call must
+  // A new reader on the open line, with an empty buffer. A reader left by an earlier call must
   // have been stopped (StopReader) first.
   bool StartReader();
   // Signals the reader's stop (once), waits at most waitMs (< 0: until it has ended) and
@@ -64,16 +64,16 @@ class SerialLink : public COMPort {
   bool EndReaderForUnload(int64_t deadlineMs);
   bool ReaderLeftRunning() const { return readerLeftRunning_.load(std::memory_order_relaxed); }
 
-  // One read of what the ring can hold and the lines it completes (the reader's pass).
+  // One read of what the buffer can hold and the lines it completes (the reader's pass).
   HResult ReceivePass();
-  ReceiveRing& Ring() { return ring_; }
+  ReceiveBuffer& Received() { return received_; }
 
  private:
   void ReaderLoop();
 
   // One per StartReader; each has its own stop event so a stop signalled for an earlier
   // thread never ends a later one. A new one starts only after the previous one has been
-  // joined, so one reader at a time owns the ring.
+  // joined, so one reader at a time owns the buffer.
   struct Reader {
     std::thread thread;
     plat::Event stop;
@@ -88,8 +88,8 @@ class SerialLink : public COMPort {
 
   Receiver& receiver_;
   std::unique_ptr<Reader> reader_;
-  ReceiveRing ring_;
   std::atomic<bool> readerLeftRunning_{false};
+  ReceiveBuffer received_;  // last: its positions and front share a line with the members above
 };
 
 }  // namespace vyra

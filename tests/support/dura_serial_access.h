@@ -15,7 +15,7 @@ namespace vyra {
 class DuraSerialTestAccess {
  public:
   static ProtocolCore& Core(DuraSerial& d) { return d.core_; }
-  static ReceiveRing& LineBuffer(DuraSerial& d) { return d.link_.Ring(); }
+  static ReceiveBuffer& LineBuffer(DuraSerial& d) { return d.link_.Received(); }
   // Puts a line of the caller's in place of the port (commands then go to it, not to a
   // closed handle that waits out its 20 ms).
   static void InstallLine(DuraSerial& d, std::shared_ptr<plat::SerialPort> line) { d.link_.Adopt(std::move(line)); }

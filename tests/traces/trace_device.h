@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "protocol/core.h"
-#include "serial/receive_ring.h"
+#include "serial/receive_buffer.h"
 #include "trace_file.h"
 
 namespace vyra::trace {
@@ -23,15 +23,15 @@ class TraceDevice : private ProtocolCore::Output {
     now_ = ms;
     size_t done = 0;
     while (done < bytes.size()) {
-      // The reader takes what the ring can hold and cuts before reading on.
-      const int n = ring_.Append(bytes.data() + done, static_cast<int>(bytes.size() - done));
+      // The reader takes what the buffer can hold and cuts before reading on.
+      const int n = received_.Append(bytes.data() + done, static_cast<int>(bytes.size() - done));
       done += static_cast<size_t>(n);
-      CutLines(ring_, scratch_, [this](const char* b, int len) -> int32_t {
+      CutLines(received_, [this](const char* b, int len) -> int32_t {
         const int32_t status = core_.HandleLine(std::string_view(b, static_cast<size_t>(len)), now_);
         Observe();
         return status;
       });
-      if (n == 0 && ring_.Free() == 0) break;  // cannot happen: cutting frees a full ring
+      if (n == 0 && received_.Free() == 0) break;  // cannot happen: cutting frees a full buffer
     }
   }
 
@@ -112,8 +112,7 @@ class TraceDevice : private ProtocolCore::Output {
 
   ProtocolCore core_;
   std::function<void(std::string_view)> send_;
-  ReceiveRing ring_;
-  char scratch_[ReceiveRing::kSize];
+  ReceiveBuffer received_;
   std::vector<std::vector<int32_t>> pending_;
   std::vector<Event> events_;
   int64_t now_ = 0;
