@@ -9,7 +9,7 @@ extern "C" {
 
 namespace vyra::plat {
 
-void WarmHotPath() noexcept {
+VYRA_PLATFORM_HOT_PATH void WarmHotPath() noexcept {
   constexpr int kCacheLine = 64;
   for (const char* p = __start_vyra_hot; p < __stop_vyra_hot; p += kCacheLine) __builtin_prefetch(p);
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/codepage.h"
+#include "platform/hot_path.h"
 #include "platform/serial_port.h"
 
 // Rates without a B-constant go through termios2 (Linux). Its layout is the kernel's, which
@@ -154,9 +155,9 @@ class PosixSerialPort final : public SerialPort {
     return true;
   }
 
-  int IdleWaitMs() const override { return 500; }
+  VYRA_PLATFORM_HOT_PATH int IdleWaitMs() const override { return 500; }
 
-  [[gnu::hot]] WaitResult WaitReadable(Event& stop, int timeoutMs) override {
+  VYRA_PLATFORM_HOT_PATH WaitResult WaitReadable(Event& stop, int timeoutMs) override {
     pollfd p[2] = {{static_cast<int>(stop.Native()), POLLIN, 0}, {fd_, POLLIN, 0}};
     int r = poll(p, 2, timeoutMs);
     if (r < 0) return errno == EINTR ? WaitResult::Timeout : WaitResult::Failed;
@@ -169,7 +170,7 @@ class PosixSerialPort final : public SerialPort {
     return WaitResult::Timeout;
   }
 
-  [[gnu::hot]] long ReadQueued(void* buffer, size_t capacity) override {
+  VYRA_PLATFORM_HOT_PATH long ReadQueued(void* buffer, size_t capacity) override {
     for (;;) {
       ssize_t n = read(fd_, buffer, capacity);
       if (n >= 0) return static_cast<long>(n);  // 0: nothing queued (VMIN = VTIME = 0)

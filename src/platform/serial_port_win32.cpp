@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "platform/hot_path.h"
 #include "platform/serial_port.h"
 
 namespace vyra::plat {
@@ -88,7 +89,7 @@ class Win32SerialPort final : public SerialPort {
     return ok;
   }
 
-  [[gnu::hot]] WaitResult WaitReadable(Event& stop, int timeoutMs) override {
+  VYRA_PLATFORM_HOT_PATH WaitResult WaitReadable(Event& stop, int timeoutMs) override {
     const ULONGLONG start = GetTickCount64();
     auto remaining = [&]() -> DWORD {
       ULONGLONG spent = GetTickCount64() - start;
@@ -151,7 +152,7 @@ class Win32SerialPort final : public SerialPort {
     return WaitResult::Failed;
   }
 
-  [[gnu::hot]] long ReadQueued(void* buffer, size_t capacity) override {
+  VYRA_PLATFORM_HOT_PATH long ReadQueued(void* buffer, size_t capacity) override {
     DWORD errors = 0;
     COMSTAT stat;
     ZeroMemory(&stat, sizeof stat);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <ctime>
 
+#include "platform/hot_path.h"
 #include "platform/wake_word.h"
 
 namespace vyra::plat {
@@ -20,7 +21,7 @@ uint32_t* Word(const std::atomic<uint32_t>& word) {
 
 }  // namespace
 
-[[gnu::hot]] bool WaitWhileEqual(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::steady_clock::time_point deadline) {
+VYRA_PLATFORM_HOT_PATH bool WaitWhileEqual(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::steady_clock::time_point deadline) {
   // steady_clock is CLOCK_MONOTONIC, the clock FUTEX_WAIT_BITSET takes its absolute time on,
   // so the wait reads no clock and never ends before the deadline.
   const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
@@ -36,7 +37,7 @@ uint32_t* Word(const std::atomic<uint32_t>& word) {
   return false;
 }
 
-[[gnu::hot]] void WakeAll(const std::atomic<uint32_t>& word) {
+VYRA_PLATFORM_HOT_PATH void WakeAll(const std::atomic<uint32_t>& word) {
   syscall(SYS_futex, Word(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/hot_path.h"
 #include "platform/wake_word.h"
 
 namespace vyra::plat {
@@ -20,7 +21,7 @@ Bucket& BucketOf(const void* word) { return buckets[(reinterpret_cast<uintptr_t>
 
 }  // namespace
 
-[[gnu::hot]] bool WaitWhileEqual(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::steady_clock::time_point deadline) {
+VYRA_PLATFORM_HOT_PATH bool WaitWhileEqual(const std::atomic<uint32_t>& word, uint32_t seen, std::chrono::steady_clock::time_point deadline) {
   using namespace std::chrono;
   Bucket& b = BucketOf(&word);
   bool more = true;
@@ -42,7 +43,7 @@ Bucket& BucketOf(const void* word) { return buckets[(reinterpret_cast<uintptr_t>
   return more;
 }
 
-[[gnu::hot]] void WakeAll(const std::atomic<uint32_t>& word) {
+VYRA_PLATFORM_HOT_PATH void WakeAll(const std::atomic<uint32_t>& word) {
   Bucket& b = BucketOf(&word);
   AcquireSRWLockExclusive(&b.lock);
   ReleaseSRWLockExclusive(&b.lock);

@@ -154,7 +154,7 @@ template <class Ch>
 // quotient gives the correctly rounded float, the one the general path gives. False (nothing
 // read) for anything else.
 template <class Ch>
-bool ParseShort(const Ch* p, const Ch* end, float& result) {
+VYRA_HOT_PATH bool ParseShort(const Ch* p, const Ch* end, float& result) {
   bool negative = false;
   if (p != end && (*p == '+' || *p == '-')) {
     negative = *p == '-';
@@ -272,7 +272,7 @@ int32_t ReadInt(std::string_view text) {
   return static_cast<int32_t>(value);
 }
 
-int32_t SaturateToInt32(double value) {
+VYRA_HOT_PATH int32_t SaturateToInt32(double value) {
   if (std::isnan(value)) return 0;
   if (value >= 2147483647.0) return INT32_MAX;
   if (value <= -2147483648.0) return INT32_MIN;
