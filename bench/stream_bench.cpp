@@ -428,7 +428,9 @@ RunResult Run(int devices, int bytesPerSecond, const char* rates, int initialRat
         was = now;
       }
       if (!m.ReadLine(index[i], buffer.data(), static_cast<int>(buffer.size()), 100)) continue;
-      Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], latency && now, MonoNs());
+      // The clock only when its reading is used: the plug-in's ReadLine reads none for data.
+      const bool timed = latency && now;
+      Tally(buffer.data(), r.tally[i], sim.times->sentNs[i], timed, timed ? MonoNs() : 0);
       if (!live) continue;
       lines.clear();
       vyra::host::ParseDataBuffer(buffer.data(), lines, bad);
