@@ -8,6 +8,7 @@ namespace vyra {
 
 // Byte loops rather than memchr and memmove: a pass moves a line or two, and each library
 // routine would be one more cold code page for a reader waking to each line.
+
 // Only when a line was left unfinished: a paced stream holds nothing between reads.
 void ReceiveBuffer::MoveToFront() {
   const int used = Used();
@@ -20,7 +21,7 @@ int ReceiveBuffer::Append(const char* bytes, int n) {
   n = std::clamp(n, 0, Free());
   char* space = Space();
   for (int i = 0; i < n; ++i) space[i] = bytes[i];
-  end_ += n;
+  Filled(n);
   return n;
 }
 

@@ -2,6 +2,7 @@
 // The reader thread's receive buffer: 8192 bytes, at most 8191 held, cut into lines at LF in
 // place. What is held always starts at the front, so a paced stream (a line per read, nothing
 // left over) is read into and cut from the same few bytes every time.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,7 +19,7 @@ class ReceiveBuffer {
     if (begin_ > 0) MoveToFront();
     return storage_ + end_;
   }
-  void Filled(int n) { end_ += n < 0 ? 0 : n > Free() ? Free() : n; }
+  void Filled(int n) { end_ += std::clamp(n, 0, Free()); }
   // Stores as many bytes as fit; returns how many were stored.
   int Append(const char* bytes, int n);
   // The next line, in place: `line` points at its first byte, its LF is overwritten with a
